@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+class SystemCalls;
+
+// Drive C: of the program, rooted at one host folder, and the six file
+// services every window and the cleaning engine go through. The current
+// directory is held here, as a DOS path and an open folder handle; the
+// process's own working directory is never touched.
+//
+// Every failure is thrown as FileError; nothing here shows anything.
+class FileServices
+{
+public:
+    // hostRoot is the host folder that stands for "C:\"; it may itself be a
+    // link. The current directory starts at the root. systemCalls, when
+    // given, replaces the host's system calls (tests inject faults through
+    // it) and must outlive this object.
+    explicit FileServices(std::string hostRoot, SystemCalls *systemCalls = nullptr);
+    ~FileServices();
+    FileServices(const FileServices &) = delete;
+    FileServices &operator=(const FileServices &) = delete;
+
+    const std::string &hostRoot() const;
+
+    // The current directory as a DOS path in stored case, "C:\" for the
+    // root and "C:\WINDOWS\TEMP" below it (no trailing backslash).
+    std::string currentDirectory() const;
+
+    // ChDir: an absolute or relative DOS path to an existing folder.
+    // 76 "Path not found" otherwise.
+    void changeDirectory(std::string_view dosPath);
+
+    // Dir(pattern, 0): the stored name of the first ordinary file that
+    // matches, or "" when none does or the folder is missing. Never throws
+    // for a missing match.
+    std::string firstMatch(std::string_view pattern);
+
+    // Kill: deletes every deletable ordinary file that matches.
+    // 76 missing folder, 53 nothing matched, 75 some match left in place.
+    void deleteByPattern(std::string_view pattern);
+
+    // Open name For Output As #fileNumber. Only file number 1 is used by the
+    // program; the text reaches the named file at closeAll().
+    void openForOutput(int fileNumber, std::string_view name);
+
+    // Write #fileNumber, text: a double quote, the text, a double quote, CR, LF.
+    void writeRecord(int fileNumber, std::string_view text);
+
+    // Close: every open file is flushed and put in place durably.
+    void closeAll();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
