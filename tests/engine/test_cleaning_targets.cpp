@@ -1,0 +1,271 @@
+// One target at a time and all six in a row, on a throw-away drive, through
+// the real file services.
+#include "CleaningTargets.h"
+#include "FileError.h"
+#include "FileServices.h"
+#include "TestDrive.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+
+using Fill = TestDrive::Fill;
+
+namespace {
+
+const QStringList keptAlways{QStringLiteral(".hidden"), QStringLiteral("Sub"), QStringLiteral("system.lnk")};
+const QStringList junk{QStringLiteral("NOEXT"), QStringLiteral("a.b.c"), QStringLiteral("autoexec.lnk"),
+                       QStringLiteral("index.dat"), QStringLiteral("~DF1A2B.TMP")};
+
+QStringList sorted(QStringList names)
+{
+    names.sort();
+    return names;
+}
+
+QString dosFolder(int target)
+{
+    return QStringLiteral("C:\\") + TestDrive::targetFolder(target).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+const CleaningTarget &target(int number)
+{
+    return cleaningTargets().at(static_cast<std::size_t>(number - 1));
+}
+
+std::optional<FileError> clean(FileServices &files, int number)
+{
+    try {
+        cleanTarget(files, target(number));
+    } catch (const FileError &error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+QString describe(const std::optional<FileError> &error)
+{
+    return error ? QString::fromStdString(error->what()) : QStringLiteral("no failure");
+}
+
+} // namespace
+
+class TestCleaningTargets : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void eachTargetAlone_data();
+    void eachTargetAlone();
+    void allSixInTableOrder();
+    void twoRunsInARow();
+    void missingFolder_data();
+    void missingFolder();
+    void failingStep_data();
+    void failingStep();
+};
+
+void TestCleaningTargets::eachTargetAlone_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<Fill>("fill");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("marker");
+
+    const QString inf = QStringLiteral("deleted.inf");
+    const QString txt = QStringLiteral("deleted.txt");
+    // The recent-documents list has no guard: its own first marker guarantees
+    // the delete a match, so it ends with a marker even when it was empty.
+    QTest::newRow("1 recent, junk") << 1 << Fill::Junk << keptAlways + QStringList{inf} << inf;
+    QTest::newRow("1 recent, empty") << 1 << Fill::Empty << QStringList{inf} << inf;
+    QTest::newRow("1 recent, nothing ordinary") << 1 << Fill::NoOrdinary << keptAlways + QStringList{inf} << inf;
+    for (int number = 2; number <= 6; ++number) {
+        const QByteArray name = QByteArray::number(number) + " " + TestDrive::targetFolder(number).toLatin1();
+        QTest::newRow(name + ", junk") << number << Fill::Junk << keptAlways + QStringList{txt} << txt;
+        // For 6 this is the already-clean download folder: no failure, no marker.
+        QTest::newRow(name + ", empty") << number << Fill::Empty << QStringList{} << QString();
+        QTest::newRow(name + ", nothing ordinary") << number << Fill::NoOrdinary << keptAlways << QString();
+    }
+}
+
+void TestCleaningTargets::eachTargetAlone()
+{
+    QFETCH(int, number);
+    QFETCH(Fill, fill);
+    QFETCH(QStringList, expected);
+    QFETCH(QString, marker);
+
+    TestDrive drive;
+    QVERIFY(drive.isValid());
+    for (int other = 1; other <= 6; ++other)
+        drive.fill(other, other == number ? fill : Fill::Junk);
+    const QString folder = TestDrive::targetFolder(number);
+    const TestDrive::Snapshot before = drive.snapshot();
+
+    FileServices files(drive.root().toStdString());
+    const std::optional<FileError> error = clean(files, number);
+    QVERIFY2(!error, qPrintable(describe(error)));
+
+    QCOMPARE(drive.entries(folder), sorted(expected));
+    if (!marker.isEmpty())
+        QCOMPARE(drive.read(folder + QLatin1Char('/') + marker), TestDrive::markerLine());
+    QCOMPARE(TestDrive::differences(before, drive.snapshot(), {folder}), QStringList());
+    QCOMPARE(QString::fromStdString(files.currentDirectory()), dosFolder(number));
+}
+
+void TestCleaningTargets::allSixInTableOrder()
+{
+    TestDrive drive;
+    QVERIFY(drive.isValid());
+    drive.fillAll(Fill::Junk);
+    const TestDrive::Snapshot before = drive.snapshot();
+
+    FileServices files(drive.root().toStdString());
+    QStringList cleaned;
+    int expectedNumber = 1;
+    for (const CleaningTarget &row : cleaningTargets()) {
+        QCOMPARE(row.number, expectedNumber++);
+        const std::optional<FileError> error = clean(files, row.number);
+        QVERIFY2(!error, qPrintable(describe(error)));
+        cleaned << TestDrive::targetFolder(row.number);
+    }
+
+    for (int number = 1; number <= 6; ++number) {
+        const QString marker = number == 1 ? QStringLiteral("deleted.inf") : QStringLiteral("deleted.txt");
+        QCOMPARE(drive.entries(cleaned.at(number - 1)), sorted(keptAlways + QStringList{marker}));
+        QCOMPARE(drive.read(cleaned.at(number - 1) + QLatin1Char('/') + marker), TestDrive::markerLine());
+    }
+    QCOMPARE(TestDrive::differences(before, drive.snapshot(), cleaned), QStringList());
+    QCOMPARE(QString::fromStdString(files.currentDirectory()),
+             QStringLiteral("C:\\WINDOWS\\Downloaded Program Files"));
+}
+
+void TestCleaningTargets::twoRunsInARow()
+{
+    TestDrive drive;
+    QVERIFY(drive.isValid());
+    drive.fillAll(Fill::Junk);
+    FileServices files(drive.root().toStdString());
+    const auto runAll = [&] {
+        for (int number = 1; number <= 6; ++number) {
+            const std::optional<FileError> error = clean(files, number);
+            QVERIFY2(!error, qPrintable(describe(error)));
+        }
+    };
+
+    runAll();
+    if (QTest::currentTestFailed())
+        return;
+    QStringList markers;
+    for (int number = 1; number <= 6; ++number) {
+        markers << TestDrive::targetFolder(number)
+                + (number == 1 ? QStringLiteral("/deleted.inf") : QStringLiteral("/deleted.txt"));
+        // Age every marker so the second run has to prove it wrote them anew.
+        struct timespec old[2] = {{946684800, 0}, {946684800, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(drive.hostPath(markers.last())).constData(), old, 0), 0);
+    }
+    const TestDrive::Snapshot afterFirst = drive.snapshot();
+
+    runAll();
+    QCOMPARE(drive.snapshot(), afterFirst);
+    for (const QString &marker : markers) {
+        QCOMPARE(drive.read(marker), TestDrive::markerLine());
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(drive.hostPath(marker)).constData(), &info), 0);
+        QVERIFY2(info.st_mtim.tv_sec > 946684800, qPrintable(marker + QStringLiteral(" was not rewritten")));
+    }
+}
+
+void TestCleaningTargets::missingFolder_data()
+{
+    QTest::addColumn<int>("number");
+    for (int number = 1; number <= 6; ++number)
+        QTest::newRow(TestDrive::targetFolder(number).toLatin1()) << number;
+}
+
+void TestCleaningTargets::missingFolder()
+{
+    QFETCH(int, number);
+    TestDrive drive;
+    QVERIFY(drive.isValid());
+    drive.fillAll(Fill::Junk);
+    drive.removeFolder(number);
+    const TestDrive::Snapshot before = drive.snapshot();
+
+    FileServices files(drive.root().toStdString());
+    files.changeDirectory("C:\\WINDOWS");
+    const std::optional<FileError> error = clean(files, number);
+
+    QVERIFY(error);
+    QCOMPARE(error->number(), int(FileError::PathNotFound));
+    const QString lastName = TestDrive::targetFolder(number).section(QLatin1Char('/'), -1);
+    QVERIFY2(QString::fromStdString(error->dosPath()).contains(lastName, Qt::CaseInsensitive),
+             error->what());
+    QCOMPARE(QString::fromStdString(files.currentDirectory()), QStringLiteral("C:\\WINDOWS"));
+    QCOMPARE(TestDrive::differences(before, drive.snapshot()), QStringList());
+}
+
+void TestCleaningTargets::failingStep_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("blocker");
+    QTest::addColumn<bool>("blockerIsFolder");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString locked = QStringLiteral("LOCKED.TMP");
+    // A read-only file is matched but never deleted: everything else goes,
+    // the run stops with 75, and no marker claims the folder was emptied.
+    for (int number = 1; number <= 6; ++number) {
+        const QByteArray name = QByteArray::number(number) + " read-only file in "
+            + TestDrive::targetFolder(number).toLatin1();
+        QTest::newRow(name) << number << locked << false << keptAlways + QStringList{locked};
+    }
+    QTest::newRow("4 a read-only marker of an earlier run")
+        << 4 << QStringLiteral("deleted.txt") << false << keptAlways + QStringList{QStringLiteral("deleted.txt")};
+    // A folder in the marker's place: the delete has run, the marker write fails.
+    QTest::newRow("4 folder named like the marker")
+        << 4 << QStringLiteral("deleted.txt") << true << keptAlways + QStringList{QStringLiteral("deleted.txt")};
+    // Target 1 writes its marker first: nothing is deleted.
+    QTest::newRow("1 folder named like the marker")
+        << 1 << QStringLiteral("deleted.inf") << true << keptAlways + junk + QStringList{QStringLiteral("deleted.inf")};
+}
+
+void TestCleaningTargets::failingStep()
+{
+    QFETCH(int, number);
+    QFETCH(QString, blocker);
+    QFETCH(bool, blockerIsFolder);
+    QFETCH(QStringList, expected);
+
+    TestDrive drive;
+    QVERIFY(drive.isValid());
+    drive.fillAll(Fill::Junk);
+    const QString folder = TestDrive::targetFolder(number);
+    const QString blockerPath = folder + QLatin1Char('/') + blocker;
+    if (blockerIsFolder) {
+        QVERIFY(QDir(drive.root()).mkpath(blockerPath));
+    } else {
+        drive.write(blockerPath, "keep me\r\n");
+        QVERIFY(QFile::setPermissions(drive.hostPath(blockerPath),
+                                      QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    }
+    const TestDrive::Snapshot before = drive.snapshot();
+
+    FileServices files(drive.root().toStdString());
+    const std::optional<FileError> error = clean(files, number);
+
+    QVERIFY(error);
+    QCOMPARE(error->number(), int(FileError::PathFileAccessError));
+    QVERIFY2(QString::fromStdString(error->dosPath()).contains(blocker, Qt::CaseInsensitive), error->what());
+    QCOMPARE(drive.entries(folder), sorted(expected));
+    QCOMPARE(drive.snapshot().value(blockerPath), before.value(blockerPath));
+    QCOMPARE(TestDrive::differences(before, drive.snapshot(), {folder}), QStringList());
+    QCOMPARE(QString::fromStdString(files.currentDirectory()), dosFolder(number));
+}
+
+QTEST_GUILESS_MAIN(TestCleaningTargets)
+#include "test_cleaning_targets.moc"
