@@ -1,5 +1,6 @@
 #include "FrmClean.h"
 
+#include "FileServices.h"
 #include "Program.h"
 
 FrmClean::FrmClean(Program &program)
@@ -11,4 +12,12 @@ FrmClean::FrmClean(Program &program)
 
 void FrmClean::Form_Load()
 {
+    FileServices &files = m_program.files();
+    files.changeDirectory("c:\\windows");
+    // The main window's own load runs in here and hides this window; it is
+    // on screen before cleaner.txt is written.
+    m_program.show(Program::Window::Cleaner);
+    files.openForOutput(1, "cleaner.txt");
+    files.writeRecord(1, "Hello World");
+    files.closeAll();
 }

@@ -12,6 +12,7 @@ class FrmAbout;
 class FrmClean;
 class FrmCleaner;
 class FrmOptions;
+class QWidget;
 
 // The program object: it owns the one instance of each window and is the
 // only way windows reach each other. A window is loaded while its widget
@@ -73,14 +74,22 @@ public:
     // The main window's caption, also the title of every message box.
     static QString title();
 
+    // What start() says when drive C: (the host folder hostRoot) has no
+    // "c:\windows".
+    static QString missingDriveMessage(const QString &hostRoot);
+
 signals:
     // The last loaded window was unloaded.
     void ended();
 
 private:
     struct Slots;
+    void watch(QWidget *widget);
+
+
     FileServices &m_files;
     std::unique_ptr<Slots> m_slots;
     FailureReporter m_failureReporter;
     MessageReporter m_messageReporter;
+    int m_guardDepth = 0;
 };
