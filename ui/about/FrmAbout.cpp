@@ -2,11 +2,87 @@
 
 #include "Program.h"
 
+#include <QBitmap>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+
+#include <cmath>
+
+// The resource lives in a static library; nothing references its symbols,
+// so it has to be registered by hand before the first use.
+static void registerDialogResources()
+{
+    Q_INIT_RESOURCE(dialogs);
+}
+
+namespace {
+
+// The layout below is kept in twips, the unit the dialog was drawn in.
+int pixels(int twips)
+{
+    return static_cast<int>(std::lround(twips / 15.0));
+}
+
+QRect twipsRect(int left, int top, int width, int height)
+{
+    return QRect(pixels(left), pixels(top), pixels(width), pixels(height));
+}
+
+const QColor maskColour(192, 192, 192);
+
+} // namespace
+
 FrmAbout::FrmAbout(Program &program)
-    : QDialog(nullptr)
+    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
     , m_program(program)
 {
     setObjectName(QStringLiteral("frmAbout"));
+    setWindowTitle(QStringLiteral("About MyApp"));
+    setFixedSize(pixels(4680), pixels(1845));
+
+    m_imgCurrentMoon = new QLabel(this);
+    m_imgCurrentMoon->setObjectName(QStringLiteral("imgCurrentMoon"));
+    m_imgCurrentMoon->setGeometry(twipsRect(120, 120, 540, 540));
+    m_imgCurrentMoon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_imgCurrentMoon->setPixmap(picture());
+
+    m_label1 = new QLabel(QStringLiteral("Win 95/98 Brightsweep\n"
+                                         "Brightsweep Software, 1998. All rights reserved."),
+                          this);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setGeometry(twipsRect(840, 120, 3735, 1215));
+    m_label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_label1->setWordWrap(true);
+
+    m_command1 = new QPushButton(QStringLiteral("OK"), this);
+    m_command1->setObjectName(QStringLiteral("Command1"));
+    m_command1->setGeometry(twipsRect(3480, 1320, 1095, 375));
+
+    m_command2 = new QPushButton(QStringLiteral("www.brightsweep.example"), this);
+    m_command2->setObjectName(QStringLiteral("Command2"));
+    m_command2->setGeometry(twipsRect(840, 1320, 2595, 375));
+
+    // No default button: Enter presses only the focused button.
+    for (QPushButton *button : {m_command1, m_command2}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    QWidget::setTabOrder(m_command1, m_command2);
+    m_command1->setFocus();
+
+    // The web address is shown, not followed: the button has no action.
+    connect(m_command1, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command1_Click(); }); });
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        move(available.center() - rect().center());
+    }
 }
 
 void FrmAbout::Form_Load()
@@ -15,4 +91,37 @@ void FrmAbout::Form_Load()
 
 void FrmAbout::Command1_Click()
 {
+    m_program.unload(Program::Window::About);
+}
+
+void FrmAbout::reject()
+{
+}
+
+QPixmap FrmAbout::picture()
+{
+    registerDialogResources();
+    QPixmap pixmap(QStringLiteral(":/dialogs/about.xpm"));
+    if (!pixmap.isNull())
+        pixmap.setMask(pixmap.createMaskFromColor(maskColour, Qt::MaskInColor));
+    return pixmap;
+}
+
+void FrmAbout::closeEvent(QCloseEvent *event)
+{
+    // Closed by the window system: the same as OK. The unload hides the
+    // dialog itself, so the event must not close it a second time.
+    event->ignore();
+    m_program.guard([this] { Command1_Click(); });
+}
+
+void FrmAbout::keyPressEvent(QKeyEvent *event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (auto *button = qobject_cast<QPushButton *>(focusWidget()); button && button->isEnabled())
+            button->click();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }

@@ -1,22 +1,198 @@
 #include "FrmOptions.h"
 
+#include "FileServices.h"
+#include "FrmCleaner.h"
 #include "Program.h"
+#include "WrappingRadioButton.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabBar>
+#include <QTabWidget>
+
+#include <cmath>
+
+namespace {
+
+constexpr std::string_view windowsDirectory = "c:\\windows";
+constexpr std::string_view flagFileName = "options.ini";
+constexpr std::string_view flagFileText = "Advanced mode = on";
+
+// The layout below is kept in twips, the unit the dialog was drawn in.
+int pixels(int twips)
+{
+    return static_cast<int>(std::lround(twips / 15.0));
+}
+
+QRect twipsRect(int left, int top, int width, int height)
+{
+    return QRect(pixels(left), pixels(top), pixels(width), pixels(height));
+}
+
+} // namespace
 
 FrmOptions::FrmOptions(Program &program)
-    : QDialog(nullptr)
+    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
     , m_program(program)
 {
     setObjectName(QStringLiteral("frmOptions"));
+    setWindowTitle(QStringLiteral("Brightsweep Options"));
+    setFixedSize(pixels(4755), pixels(2415));
+
+    m_tbsOptions = new QTabWidget(this);
+    m_tbsOptions->setObjectName(QStringLiteral("tbsOptions"));
+    m_tbsOptions->setGeometry(twipsRect(120, 120, 4335, 1725));
+    auto *startupPage = new QWidget(m_tbsOptions);
+    startupPage->setFocusPolicy(Qt::NoFocus);
+    const int startupTab = m_tbsOptions->addTab(startupPage, QStringLiteral("Startup Options"));
+    m_tbsOptions->tabBar()->setTabData(startupTab, QStringLiteral("startup"));
+    m_tbsOptions->setTabToolTip(startupTab, QStringLiteral("Set Options for Group 1"));
+
+    m_cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    m_cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    m_cmdOK->setGeometry(twipsRect(120, 1920, 1095, 375));
+
+    m_cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    m_cmdCancel->setGeometry(twipsRect(1440, 1920, 1095, 375));
+
+    // Neither button is the default: Enter presses only the button that has
+    // the focus (see keyPressEvent), never OK from elsewhere in the dialog.
+    for (QPushButton *button : {m_cmdOK, m_cmdCancel}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    // Panels nothing ever shows: they sit far left of the client area.
+    QWidget *previous = m_cmdCancel;
+    QList<QWidget *> sampleFrames;
+    for (int index = 1; index <= 3; ++index) {
+        auto *panel = new QFrame(this);
+        panel->setObjectName(QStringLiteral("picOptions"));
+        panel->setProperty("index", index);
+        panel->setFrameShape(QFrame::Box);
+        panel->setGeometry(twipsRect(-20000, 480, 5685, 3780));
+        auto *sample = new QGroupBox(QStringLiteral("Sample %1").arg(index + 1), panel);
+        sample->setObjectName(QStringLiteral("fraSample%1").arg(index + 1));
+        sample->setGeometry(twipsRect(120, 120, 2055, 1785));
+        QWidget::setTabOrder(previous, panel);
+        previous = panel;
+        sampleFrames.append(sample);
+    }
+    for (QWidget *sample : sampleFrames) {
+        QWidget::setTabOrder(previous, sample);
+        previous = sample;
+    }
+
+    // Created after the tab strip so they lie above its page area.
+    m_option1 = new WrappingRadioButton(QStringLiteral("Start with Brightsweep classic"), this);
+    m_option1->setObjectName(QStringLiteral("Option1"));
+    m_option1->setGeometry(twipsRect(360, 720, 2895, 375));
+
+    m_option2 = new WrappingRadioButton(
+        QStringLiteral("Start with Brightsweep advanced mode  (For advanced users only)"), this);
+    m_option2->setObjectName(QStringLiteral("Option2"));
+    m_option2->setGeometry(twipsRect(360, 1080, 3255, 495));
+
+    m_startupChoice = new QButtonGroup(this);
+    m_startupChoice->setExclusive(true);
+    m_startupChoice->addButton(m_option1, 1);
+    m_startupChoice->addButton(m_option2, 2);
+    m_option1->setEnabled(false);
+    m_option2->setEnabled(false);
+
+    QWidget::setTabOrder(m_tbsOptions, m_cmdOK);
+    QWidget::setTabOrder(m_cmdOK, m_cmdCancel);
+    QWidget::setTabOrder(previous, m_option1);
+    QWidget::setTabOrder(m_option1, m_option2);
+    m_tbsOptions->setFocus();
+
+    connect(m_cmdOK, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdOK_Click(); }); });
+    connect(m_cmdCancel, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdCancel_Click(); }); });
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        move(available.center() - rect().center());
+    }
 }
 
 void FrmOptions::Form_Load()
 {
+    FileServices &files = m_program.files();
+    files.changeDirectory(windowsDirectory);
+    const bool advancedModeOn = files.firstMatch(flagFileName) == flagFileName;
+    // Only the choice that would change the setting can be picked.
+    if (advancedModeOn) {
+        m_option1->setEnabled(true);
+        m_option2->setEnabled(false);
+    } else {
+        m_option1->setEnabled(false);
+        m_option2->setEnabled(true);
+    }
 }
 
 void FrmOptions::cmdOK_Click()
 {
+    FileServices &files = m_program.files();
+
+    // Each branch enters c:\windows itself: a clean run while the dialog was
+    // open has moved the current directory into some target folder.
+    if (m_option1->isChecked()) {
+        if (QGroupBox *frame = loadedAdvancedFrame())
+            frame->setVisible(false);
+        files.changeDirectory(windowsDirectory);
+        files.deleteByPattern(flagFileName);
+    }
+    if (m_option2->isChecked()) {
+        if (QGroupBox *frame = loadedAdvancedFrame()) {
+            frame->setVisible(true);
+            frame->setEnabled(true);
+        }
+        files.changeDirectory(windowsDirectory);
+        files.openForOutput(1, flagFileName);
+        files.writeRecord(1, flagFileText);
+        files.closeAll();
+    }
+    m_program.unload(Program::Window::Options);
 }
 
 void FrmOptions::cmdCancel_Click()
 {
+    m_program.unload(Program::Window::Options);
+}
+
+void FrmOptions::reject()
+{
+    m_program.guard([this] { cmdCancel_Click(); });
+}
+
+void FrmOptions::closeEvent(QCloseEvent *event)
+{
+    // Closed by the window system: the same as Cancel. The unload hides the
+    // dialog itself, so the event must not close it a second time.
+    event->ignore();
+    reject();
+}
+
+void FrmOptions::keyPressEvent(QKeyEvent *event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (auto *button = qobject_cast<QPushButton *>(focusWidget()); button && button->isEnabled())
+            button->click();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+QGroupBox *FrmOptions::loadedAdvancedFrame() const
+{
+    if (!m_program.isLoaded(Program::Window::Cleaner))
+        return nullptr;
+    return m_program.frmCleaner().findChild<QGroupBox *>(QStringLiteral("Frame2"));
 }

@@ -3,9 +3,15 @@
 #include <QDialog>
 
 class Program;
+class QButtonGroup;
+class QGroupBox;
+class QPushButton;
+class QTabWidget;
+class WrappingRadioButton;
 
 // "Brightsweep Options": switches the advanced mode, kept as the presence of
-// c:\windows\options.ini.
+// c:\windows\options.ini. Only the choice that would change the present
+// setting can be picked.
 class FrmOptions : public QDialog
 {
     Q_OBJECT
@@ -17,6 +23,24 @@ public:
     void cmdOK_Click();
     void cmdCancel_Click();
 
+    // Esc and anything else that rejects the dialog count as Cancel.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
+    // The main window's advanced options frame, or nullptr once the main
+    // window has been unloaded: asking the program for the main window would
+    // load it again and rerun the whole start-up.
+    QGroupBox *loadedAdvancedFrame() const;
+
     Program &m_program;
+    QTabWidget *m_tbsOptions;
+    QPushButton *m_cmdOK;
+    QPushButton *m_cmdCancel;
+    WrappingRadioButton *m_option1;
+    WrappingRadioButton *m_option2;
+    QButtonGroup *m_startupChoice;
 };
