@@ -4,12 +4,10 @@
 
 #include <QBitmap>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
 
 #include <cmath>
 
@@ -78,11 +76,6 @@ FrmAbout::FrmAbout(Program &program)
 
     // The web address is shown, not followed: the button has no action.
     connect(m_command1, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command1_Click(); }); });
-
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
-        move(available.center() - rect().center());
-    }
 }
 
 void FrmAbout::Form_Load()

@@ -8,10 +8,8 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPushButton>
-#include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
 
@@ -114,11 +112,6 @@ FrmOptions::FrmOptions(Program &program)
 
     connect(m_cmdOK, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdOK_Click(); }); });
     connect(m_cmdCancel, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdCancel_Click(); }); });
-
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
-        move(available.center() - rect().center());
-    }
 }
 
 void FrmOptions::Form_Load()
