@@ -8,6 +8,13 @@ BUILD_PACKAGES=(
     xvfb xauth xdotool x11-utils imagemagick attr util-linux
 )
 
+# Packages scripts/bench needs on top of the build: the benchmark library, the
+# X client library of the window timer, the peer cleaner it is compared with,
+# and the X server and interpreter that run the table.
+BENCH_PACKAGES=(
+    libbenchmark-dev libx11-dev bleachbit xvfb findutils python3
+)
+
 ensure_packages() {
     local missing=()
     local pkg

@@ -1,0 +1,337 @@
+#!/usr/bin/env python3
+"""Runs every benchmark side by side with its floor and prints one table.
+
+The machines this runs on are shared and noisy, so no figure is an absolute
+time: each is the ratio of two things measured back to back in the same run,
+their order alternating from run to run, and the table shows the median over
+all runs. File trees are made fresh before each timed run, outside the timing,
+on the same file system for both sides.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+TITLE = "Win 95/98 Brightsweep"
+
+# The six folders of a drive, as the table of cleaning targets names them.
+DRIVE_FOLDERS = [
+    "WINDOWS/RECENT",
+    "WINDOWS/Temporary Internet Files",
+    "WINDOWS/COOKIES",
+    "WINDOWS/TEMP",
+    "RECYCLED",
+    "WINDOWS/Downloaded Program Files",
+]
+MARKERS = {"deleted.txt", "deleted.inf"}
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+class Bench:
+    def __init__(self, build, work, runs):
+        self.bin = build / "bench"
+        self.program = build / "ui" / "brightsweep"
+        self.work = work
+        self.runs = runs
+        self.rows = []
+
+    # -- helpers -----------------------------------------------------------
+
+    def make_files(self, folder, count, prefix="junk", suffix=".tmp"):
+        folder.mkdir(parents=True, exist_ok=True)
+        subprocess.run([self.bin / "bench_make_files", folder, str(count), prefix, suffix],
+                       check=True)
+
+    def fresh(self, path):
+        if path.exists():
+            shutil.rmtree(path)
+        path.mkdir(parents=True)
+        return path
+
+    def make_drive(self, root, total):
+        self.fresh(root)
+        base, extra = divmod(total, len(DRIVE_FOLDERS))
+        for index, folder in enumerate(DRIVE_FOLDERS):
+            self.make_files(root / folder, base + (1 if index < extra else 0))
+
+    @staticmethod
+    def timed(command, **kwargs):
+        start = time.perf_counter()
+        result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kwargs)
+        elapsed = time.perf_counter() - start
+        if result.returncode != 0:
+            raise RuntimeError(f"{command[0]} failed ({result.returncode}): "
+                               f"{result.stderr.decode(errors='replace').strip()}")
+        return elapsed
+
+    @staticmethod
+    def leftovers(folder, allowed=frozenset()):
+        return [name for name in os.listdir(folder) if name not in allowed]
+
+    def row(self, number, what, ours, reference, ratio, target, met, unit="ms"):
+        self.rows.append((number, what, ours, reference, ratio, target, met, unit))
+
+    def alternate(self, run, sides):
+        """The timed sides of one run, rotated so that each goes first in turn."""
+        shift = run % len(sides)
+        return sides[shift:] + sides[:shift]
+
+    # -- 1: delete-by-pattern against find -delete ---------------------------
+
+    def delete_by_pattern(self, count):
+        ours_dir = self.work / "delete-ours"
+        floor_dir = self.work / "delete-floor"
+        times = {"ours": [], "floor": []}
+        ratios = []
+        for run in range(self.runs):
+            for folder in (ours_dir, floor_dir):
+                self.make_files(self.fresh(folder), count)
+            os.sync()
+            sides = [
+                ("ours", [self.bin / "bench_delete", ours_dir, "*.*"]),
+                ("floor", ["find", floor_dir, "-maxdepth", "1", "-type", "f", "-delete"]),
+            ]
+            measured = {}
+            for name, command in self.alternate(run, sides):
+                measured[name] = self.timed(command)
+            for folder in (ours_dir, floor_dir):
+                left = self.leftovers(folder)
+                if left:
+                    raise RuntimeError(f"{folder} still holds {len(left)} files after the delete")
+            for name in times:
+                times[name].append(measured[name])
+            ratios.append(measured["ours"] / measured["floor"])
+        ratio = statistics.median(ratios)
+        self.row("1", f'delete-by-pattern "*.*", {count:,} files / find -delete',
+                 statistics.median(times["ours"]) * 1e3, statistics.median(times["floor"]) * 1e3,
+                 ratio, "<= 1.10", ratio <= 1.10)
+
+    # -- 2 and 3: the clean run against find -delete and against BleachBit ---
+
+    def bleachbit_home(self, drive):
+        home = self.fresh(self.work / "bleachbit-home")
+        cleaners = home / ".config" / "bleachbit" / "cleaners"
+        cleaners.mkdir(parents=True)
+        actions = "\n".join(
+            f'    <action command="delete" search="walk.files" path="{drive / folder}"/>'
+            for folder in DRIVE_FOLDERS)
+        (cleaners / "brightsweep_bench.xml").write_text(f"""<?xml version="1.0" encoding="UTF-8"?>
+<cleaner id="brightsweep_bench">
+  <label>Brightsweep benchmark</label>
+  <option id="junk">
+    <label>Junk folders</label>
+    <description>The six folders of the benchmark drive</description>
+{actions}
+  </option>
+</cleaner>
+""")
+        return home
+
+    def clean_run(self, total, with_peer):
+        drives = {"ours": self.work / "drive-ours", "floor": self.work / "drive-floor"}
+        if with_peer:
+            drives["peer"] = self.work / "drive-peer"
+            peer_env = dict(os.environ, HOME=str(self.bleachbit_home(drives["peer"])))
+        times = {name: [] for name in drives}
+        ratios, speedups = [], []
+        for run in range(self.runs):
+            for drive in drives.values():
+                self.make_drive(drive, total)
+            os.sync()
+            sides = [
+                ("ours", [self.bin / "bench_clean_run", drives["ours"]], {}),
+                ("floor", ["find", *[drives["floor"] / f for f in DRIVE_FOLDERS],
+                           "-maxdepth", "1", "-type", "f", "-delete"], {}),
+            ]
+            if with_peer:
+                sides.append(("peer", ["bleachbit", "--clean", "brightsweep_bench.junk"],
+                              {"env": peer_env}))
+            measured = {}
+            for name, command, kwargs in self.alternate(run, sides):
+                measured[name] = self.timed(command, **kwargs)
+            for name, drive in drives.items():
+                allowed = MARKERS if name == "ours" else frozenset()
+                for folder in DRIVE_FOLDERS:
+                    left = self.leftovers(drive / folder, allowed)
+                    if left:
+                        raise RuntimeError(f"{name}: {drive / folder} still holds {len(left)} files")
+            for name in times:
+                times[name].append(measured[name])
+            ratios.append(measured["ours"] / measured["floor"])
+            if with_peer:
+                speedups.append(measured["peer"] / measured["ours"])
+        ours = statistics.median(times["ours"]) * 1e3
+        ratio = statistics.median(ratios)
+        self.row("2", f"clean run, 6 targets, {total:,} files / find -delete",
+                 ours, statistics.median(times["floor"]) * 1e3, ratio, "<= 1.10", ratio <= 1.10)
+        if with_peer:
+            speedup = statistics.median(speedups)
+            self.row("3", f"clean run, same files / BleachBit --clean (speed-up)",
+                     ours, statistics.median(times["peer"]) * 1e3, speedup, ">= 3x", speedup >= 3)
+
+    # -- 4 and 5: first-match and the case-insensitive look-up ----------------
+
+    def lookup_folder(self, name, count, prefix, suffix):
+        """Large folders take a while to make and are only read, so they are kept between runs."""
+        folder = self.work / name
+        stamp = self.work / f"{name}.complete"
+        if not (stamp.exists() and stamp.read_text() == f"{count} {prefix} {suffix}"):
+            log(f"making {count:,} files in {folder}")
+            stamp.unlink(missing_ok=True)
+            self.make_files(self.fresh(folder), count, prefix, suffix)
+            stamp.write_text(f"{count} {prefix} {suffix}")
+        return folder
+
+    def lookups(self, large_count):
+        small = self.lookup_folder("lookup-1000", 1000, "junk", ".tmp")
+        large = self.lookup_folder(f"lookup-{large_count}", large_count, "junk", ".tmp")
+        folded = self.lookup_folder("lookup-folded-100000", 100000, "entry", ".dat")
+        name = "ENTRY0050000.DAT"
+        out = self.work / "lookup.json"
+        subprocess.run([self.bin / "bench_lookup", "--small", small, "--large", large,
+                        "--folded", folded, "--name", name,
+                        f"--benchmark_repetitions={self.runs}",
+                        "--benchmark_enable_random_interleaving=true",
+                        f"--benchmark_out={out}", "--benchmark_out_format=json"],
+                       check=True, stdout=subprocess.DEVNULL)
+        scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+        runs = {}
+        for entry in json.loads(out.read_text())["benchmarks"]:
+            if entry.get("run_type") == "iteration":
+                runs.setdefault(entry["run_name"], []).append(entry["real_time"] * scale[entry["time_unit"]])
+        median = {name: statistics.median(values) for name, values in runs.items()}
+        ratio = median["first_match/large"] / median["first_match/small"]
+        self.row("4", f'first-match "*.*", {large_count:,} / 1,000 entries',
+                 median["first_match/large"], median["first_match/small"], ratio, "<= 2", ratio <= 2)
+        ratio = median["folded_lookup"] / median["readdir_pass"]
+        self.row("5", "look-up in other case, 100,000 entries / readdir pass",
+                 median["folded_lookup"], median["readdir_pass"], ratio, "<= 1.5", ratio <= 1.5)
+
+    # -- 6: start-up against a minimal Qt main window -----------------------
+
+    def sample_drive(self):
+        root = self.fresh(self.work / "sample-drive")
+        for index, folder in enumerate(DRIVE_FOLDERS):
+            self.make_files(root / folder, 20 + index)
+        return root
+
+    def start_xvfb(self):
+        read_end, write_end = os.pipe()
+        server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                                   "-nolisten", "tcp"], pass_fds=(write_end,),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            display = pipe.readline().strip()
+        if not display:
+            server.kill()
+            raise RuntimeError("Xvfb did not start")
+        return server, f":{display}"
+
+    def startup(self):
+        drive = self.sample_drive()
+        server, display = self.start_xvfb()
+        runtime = tempfile.mkdtemp(prefix="runtime-", dir=self.work)
+        os.chmod(runtime, 0o700)
+        env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=runtime)
+        env.pop("QT_QPA_PLATFORM", None)
+        sides = [
+            ("ours", [str(self.program), "--drive-c", str(drive)]),
+            ("floor", [str(self.bin / "bench_minimal_window")]),
+        ]
+        samples = {"ours": [], "floor": []}
+        try:
+            # One unmeasured start of each, so neither pays for a cold cache alone.
+            for run in range(-2, self.runs):
+                measured = {}
+                for name, command in self.alternate(run, sides):
+                    result = subprocess.run([self.bin / "bench_window_timer", "--timeout", "30", TITLE,
+                                             "--", *command],
+                                            env=env, capture_output=True, text=True)
+                    if result.returncode != 0:
+                        raise RuntimeError(f"{name}: its window never appeared: {result.stderr.strip()}")
+                    figures = json.loads(result.stdout)
+                    if figures["status"] != 0 or figures["ended_by"] != "close":
+                        raise RuntimeError(f"{name} did not end cleanly on close: {figures}")
+                    measured[name] = figures
+                if run >= 0:
+                    for name in samples:
+                        samples[name].append(measured[name])
+        finally:
+            server.terminate()
+            server.wait()
+        for key, what, unit, scale in (("shown_ms", "start-up until window shown", "ms", 1),
+                                       ("exit_ms", "start, show, close, exit", "ms", 1),
+                                       ("maxrss_kb", "peak memory", "MiB", 1 / 1024)):
+            ours = [s[key] for s in samples["ours"]]
+            floor = [s[key] for s in samples["floor"]]
+            ratio = statistics.median(o / f for o, f in zip(ours, floor))
+            self.row("6", f"{what} / minimal Qt window", statistics.median(ours) * scale,
+                     statistics.median(floor) * scale, ratio, "<= 1.2", ratio <= 1.2, unit)
+
+    # -- the table ----------------------------------------------------------
+
+    def print_table(self):
+        header = ("#", "measurement (ours / reference)", "ours", "reference", "ratio", "target", "met")
+        lines = []
+        for number, what, ours, reference, ratio, target, met, unit in self.rows:
+            lines.append((number, what, f"{ours:.3f} {unit}" if ours < 10 else f"{ours:.1f} {unit}",
+                          f"{reference:.3f} {unit}" if reference < 10 else f"{reference:.1f} {unit}",
+                          f"{ratio:.2f}", target, "yes" if met else "NO"))
+        widths = [max(len(str(line[i])) for line in [header, *lines]) for i in range(len(header))]
+        right = {2, 3, 4}
+
+        def format_line(line):
+            return "  ".join(str(cell).rjust(widths[i]) if i in right else str(cell).ljust(widths[i])
+                             for i, cell in enumerate(line)).rstrip()
+
+        print(format_line(header))
+        print("  ".join("-" * width for width in widths))
+        for line in lines:
+            print(format_line(line))
+        print(f"medians of {self.runs} alternating runs; ratio = median of the per-run ratios "
+              f"(4 and 5: ratio of medians)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", type=Path, required=True, help="the Release build folder")
+    parser.add_argument("--work", type=Path, required=True, help="where the file trees are made")
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--only", default="1,2,3,4,5,6", help="comma-separated measurement numbers")
+    parser.add_argument("--large", type=int, default=1_000_000, help="entries of the large first-match folder")
+    args = parser.parse_args()
+    only = set(args.only.split(","))
+    args.work.mkdir(parents=True, exist_ok=True)
+    bench = Bench(args.build.resolve(), args.work.resolve(), args.runs)
+    try:
+        if "1" in only:
+            for count in (10_000, 100_000):
+                log(f"1: delete-by-pattern over {count:,} files")
+                bench.delete_by_pattern(count)
+        if "2" in only or "3" in only:
+            log("2, 3: clean run over 100,000 files")
+            bench.clean_run(100_000, with_peer="3" in only)
+        if "4" in only or "5" in only:
+            log("4, 5: first-match and look-up")
+            bench.lookups(args.large)
+        if "6" in only:
+            log("6: start-up under Xvfb")
+            bench.startup()
+    finally:
+        bench.print_table()
+    return 0 if all(row[6] for row in bench.rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
