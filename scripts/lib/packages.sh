@@ -6,6 +6,7 @@ BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xvfb xauth xdotool x11-utils imagemagick attr util-linux
+    desktop-file-utils appstream groff-base
 )
 
 # Packages scripts/bench needs on top of the build: the benchmark library, the
@@ -14,6 +15,9 @@ BUILD_PACKAGES=(
 BENCH_PACKAGES=(
     libbenchmark-dev libx11-dev bleachbit xvfb findutils python3
 )
+
+# Packages to make the Debian package (scripts/package).
+PACKAGE_PACKAGES=(dpkg-dev file)
 
 ensure_packages() {
     local missing=()

@@ -1,0 +1,66 @@
+# What `cmake --install` puts where: the program, its menu entry, its icons,
+# its AppStream data and its manual page, all in the GNU directory layout so
+# the same rules serve /usr/local and the Debian package.
+
+set(BRIGHTSWEEP_APP_ID org.brightsweep.Brightsweep)
+set(BRIGHTSWEEP_RESOURCES ${PROJECT_SOURCE_DIR}/resources)
+set(BRIGHTSWEEP_DESKTOP_OUT ${PROJECT_BINARY_DIR}/desktop)
+
+# The application icon exists once, as the XPM pictures compiled into the
+# program; the menu icons are made from them at build time so they cannot
+# drift apart.
+set(BRIGHTSWEEP_ICON_XPM_16 ${BRIGHTSWEEP_RESOURCES}/brightsweep16.xpm)
+set(BRIGHTSWEEP_ICON_XPM_32 ${BRIGHTSWEEP_RESOURCES}/brightsweep32.xpm)
+
+add_executable(brightsweep_xpm_to_png ${BRIGHTSWEEP_RESOURCES}/tools/XpmToPng.cpp)
+target_link_libraries(brightsweep_xpm_to_png PRIVATE Qt6::Gui brightsweep_warnings)
+
+set(BRIGHTSWEEP_ICON_PNGS)
+set(BRIGHTSWEEP_ICON_SIZES)
+foreach(size IN ITEMS 16 32)
+    if(EXISTS ${BRIGHTSWEEP_ICON_XPM_${size}})
+        list(APPEND BRIGHTSWEEP_ICON_SIZES ${size})
+    else()
+        message(WARNING "No application icon ${BRIGHTSWEEP_ICON_XPM_${size}} yet: "
+                        "the ${size}x${size} menu icon is left out")
+    endif()
+endforeach()
+foreach(size IN LISTS BRIGHTSWEEP_ICON_SIZES)
+    set(dir ${BRIGHTSWEEP_DESKTOP_OUT}/icons/${size}x${size})
+    set(png ${dir}/${BRIGHTSWEEP_APP_ID}.png)
+    add_custom_command(OUTPUT ${png}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+        COMMAND brightsweep_xpm_to_png ${BRIGHTSWEEP_ICON_XPM_${size}} ${png} ${size}
+        DEPENDS brightsweep_xpm_to_png ${BRIGHTSWEEP_ICON_XPM_${size}}
+        COMMENT "Making the ${size}x${size} menu icon"
+        VERBATIM)
+    list(APPEND BRIGHTSWEEP_ICON_PNGS ${png})
+    install(FILES ${png}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
+
+# Debian wants manual pages compressed, and gzip -n keeps the package
+# reproducible (no name or time stamp in the header).
+configure_file(${BRIGHTSWEEP_RESOURCES}/brightsweep.1.in
+    ${BRIGHTSWEEP_DESKTOP_OUT}/man/brightsweep.1 @ONLY)
+add_custom_command(OUTPUT ${BRIGHTSWEEP_DESKTOP_OUT}/man/brightsweep.1.gz
+    COMMAND gzip -9 -n -f -k brightsweep.1
+    WORKING_DIRECTORY ${BRIGHTSWEEP_DESKTOP_OUT}/man
+    DEPENDS ${BRIGHTSWEEP_DESKTOP_OUT}/man/brightsweep.1
+    COMMENT "Compressing the manual page"
+    VERBATIM)
+
+add_custom_target(brightsweep_desktop_files ALL
+    DEPENDS ${BRIGHTSWEEP_ICON_PNGS} ${BRIGHTSWEEP_DESKTOP_OUT}/man/brightsweep.1.gz)
+
+install(TARGETS brightsweep RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${BRIGHTSWEEP_RESOURCES}/${BRIGHTSWEEP_APP_ID}.desktop
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${BRIGHTSWEEP_RESOURCES}/${BRIGHTSWEEP_APP_ID}.metainfo.xml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+install(FILES ${BRIGHTSWEEP_RESOURCES}/${BRIGHTSWEEP_APP_ID}.svg
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${BRIGHTSWEEP_DESKTOP_OUT}/man/brightsweep.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+include(${CMAKE_CURRENT_LIST_DIR}/Packaging.cmake)
