@@ -1,25 +1,287 @@
 #include "FrmCleaner.h"
 
+#include "CleaningTargets.h"
+#include "ClockStatusBar.h"
 #include "FileServices.h"
+#include "ImageList.h"
 #include "Program.h"
 
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
 #include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <cstddef>
+
+namespace {
+
+constexpr int twipsPerPixel = 15;
+constexpr int toolbarTwips = 420;
+constexpr int statusBarTwips = 255;
+
+int pixels(int twips)
+{
+    return twips / twipsPerPixel;
+}
+
+// Places a control at its twip position inside its container.
+void place(QWidget *control, int left, int top, int width, int height)
+{
+    control->setGeometry(pixels(left), pixels(top), pixels(width), pixels(height));
+}
+
+// A user's click toggles between unticked and ticked, also from greyed;
+// only code sets the greyed value.
+class ClassicCheckBox final : public QCheckBox
+{
+public:
+    ClassicCheckBox(const QString &caption, QWidget *parent)
+        : QCheckBox(caption, parent)
+    {
+    }
+
+protected:
+    void nextCheckState() override
+    {
+        setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    }
+};
+
+} // namespace
 
 FrmCleaner::FrmCleaner(Program &program)
     : QMainWindow(nullptr)
     , m_program(program)
 {
     setObjectName(QStringLiteral("frmCleaner"));
-    m_frame2 = new QGroupBox(tr("Cleaner Advanced Options"), this);
+    setWindowTitle(Program::title());
+    setWindowIcon(ImageList::applicationIcon());
+    // A title bar without system menu, close, minimise or maximise button.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+
+    m_imageList1 = new ImageList(this);
+    buildMenuBar();
+    buildToolBar();
+
+    m_statusBar1 = new ClockStatusBar(this);
+    m_statusBar1->setFixedHeight(pixels(statusBarTwips));
+    setStatusBar(m_statusBar1);
+
+    // The area between the toolbar and the status bar. Controls that belong
+    // to the window itself are placed relative to the whole client area,
+    // which begins at the toolbar's top.
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+    buildMainFrame(client);
+    buildAdvancedFrame(client);
+    orderTabs();
+
+    // The window keeps its size whether the advanced frame shows or not.
+    setFixedSize(clientWidth, menuBar()->sizeHint().height() + clientHeight);
+}
+
+void FrmCleaner::buildMenuBar()
+{
+    auto *bar = new QMenuBar(this);
+    bar->setObjectName(QStringLiteral("menuBar"));
+    setMenuBar(bar);
+
+    m_mnuFile = bar->addMenu(tr("&File"));
+    m_mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    m_mnuExit = m_mnuFile->addAction(tr("E&xit"));
+    m_mnuExit->setObjectName(QStringLiteral("mnuExit"));
+
+    // View and Options are commands on the bar itself, without drop-downs.
+    m_mnuView = bar->addAction(tr("&View"));
+    m_mnuView->setObjectName(QStringLiteral("mnuView"));
+    m_mnuOptions = bar->addAction(tr("&Options"));
+    m_mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
+
+    m_mnuHelp = bar->addMenu(tr("&Help"));
+    m_mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    m_mnuAbout = m_mnuHelp->addAction(tr("&About"));
+    m_mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+
+    connect(m_mnuExit, &QAction::triggered, this, [this] { m_program.guard([this] { mnuExit_Click(); }); });
+    connect(m_mnuOptions, &QAction::triggered, this,
+            [this] { m_program.guard([this] { mnuOptions_Click(); }); });
+    connect(m_mnuAbout, &QAction::triggered, this, [this] { m_program.guard([this] { mnuAbout_Click(); }); });
+}
+
+void FrmCleaner::buildToolBar()
+{
+    m_toolbar1 = new QToolBar(this);
+    m_toolbar1->setObjectName(QStringLiteral("Toolbar1"));
+    m_toolbar1->setMovable(false);
+    m_toolbar1->setFloatable(false);
+    m_toolbar1->setContextMenuPolicy(Qt::PreventContextMenu);
+    m_toolbar1->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    m_toolbar1->setIconSize(QSize(16, 16));
+    m_toolbar1->setFixedHeight(pixels(toolbarTwips));
+    addToolBar(Qt::TopToolBarArea, m_toolbar1);
+
+    struct Entry
+    {
+        const char *key; // empty: a separator
+        const char *hoverText;
+        int image;
+    };
+    static constexpr Entry entries[] = {
+        {"Clean", "Clean", 1},   {"", "", 0},         {"Options", "", 2}, {"Exit", "Exit", 3},
+        {"", "", 0},             {"About", "", 4},     {"HelpTopics", "", 5},
+    };
+    for (const Entry &entry : entries) {
+        const QString key = QString::fromLatin1(entry.key);
+        if (key.isEmpty()) {
+            m_toolbar1->addSeparator();
+            continue;
+        }
+        // The buttons show pictures only. An action's tooltip falls back to
+        // its text, so leaving the text empty keeps the three buttons
+        // without a hover text silent.
+        auto *button = new QAction(m_imageList1->image(entry.image), QString(), m_toolbar1);
+        button->setObjectName(key);
+        button->setData(key);
+        button->setToolTip(QString::fromLatin1(entry.hoverText));
+        m_toolbar1->addAction(button);
+        if (QWidget *widget = m_toolbar1->widgetForAction(button))
+            widget->setFixedSize(pixels(360), pixels(330));
+    }
+    connect(m_toolbar1, &QToolBar::actionTriggered, this, [this](QAction *button) {
+        m_program.guard([this, button] { Toolbar1_ButtonClick(*button); });
+    });
+}
+
+void FrmCleaner::buildMainFrame(QWidget *client)
+{
+    const int clientTop = pixels(toolbarTwips);
+
+    m_frame1 = new QGroupBox(tr("Cleaner Main Menu"), client);
+    m_frame1->setObjectName(QStringLiteral("Frame1"));
+    place(m_frame1, 120, 600, 4695, 2655);
+    m_frame1->move(m_frame1->x(), m_frame1->y() - clientTop);
+
+    struct Box
+    {
+        const char *caption;
+        int top;
+        int width;
+    };
+    static constexpr Box boxes[] = {
+        {"Clean Cashe", 360, 1935},
+        {"Clean Temporary Internet Files", 720, 2535},
+        {"Clean Cookies", 1080, 2055},
+        {"Clean Temporary Windows Files", 1440, 2775},
+        {"Clean Windows Trash Box", 1800, 2535},
+        {"Clean Internet Download History", 2160, 2895},
+    };
+    using Handler = void (FrmCleaner::*)();
+    static constexpr Handler handlers[] = {
+        &FrmCleaner::Check1_Click, &FrmCleaner::Check2_Click, &FrmCleaner::Check3_Click,
+        &FrmCleaner::Check4_Click, &FrmCleaner::Check5_Click, &FrmCleaner::Check6_Click,
+    };
+    for (std::size_t i = 0; i < m_checks.size(); ++i) {
+        auto *box = new ClassicCheckBox(tr(boxes[i].caption), m_frame1);
+        box->setObjectName(QStringLiteral("Check%1").arg(i + 1));
+        place(box, 240, boxes[i].top, boxes[i].width, 255);
+        // The value-change signal, not clicked: a value assigned from code
+        // runs the handler at once, nested inside the assignment.
+        const Handler handler = handlers[i];
+        connect(box, &QCheckBox::stateChanged, this,
+                [this, handler] { m_program.guard([this, handler] { (this->*handler)(); }); });
+        m_checks[i] = box;
+    }
+
+    m_command1 = new QPushButton(tr("Clean"), m_frame1);
+    m_command1->setObjectName(QStringLiteral("Command1"));
+    place(m_command1, 3360, 240, 1095, 375);
+    m_command1->setEnabled(false);
+
+    m_command2 = new QPushButton(tr("Select All"), m_frame1);
+    m_command2->setObjectName(QStringLiteral("Command2"));
+    place(m_command2, 3360, 720, 1095, 375);
+
+    m_command3 = new QPushButton(tr("Deselect All"), m_frame1);
+    m_command3->setObjectName(QStringLiteral("Command3"));
+    place(m_command3, 3360, 1080, 1095, 375);
+    m_command3->setEnabled(false);
+
+    // No button of the window is a default button: Enter has no window-wide
+    // meaning.
+    for (QPushButton *button : {m_command1, m_command2, m_command3})
+        button->setAutoDefault(false);
+
+    connect(m_command1, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command1_Click(); }); });
+    connect(m_command2, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command2_Click(); }); });
+    connect(m_command3, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command3_Click(); }); });
+}
+
+void FrmCleaner::buildAdvancedFrame(QWidget *client)
+{
+    const int clientTop = pixels(toolbarTwips);
+
+    m_frame2 = new QGroupBox(tr("Cleaner Advanced Options"), client);
     m_frame2->setObjectName(QStringLiteral("Frame2"));
+    place(m_frame2, 120, 3360, 4695, 1695);
+    m_frame2->move(m_frame2->x(), m_frame2->y() - clientTop);
+
+    auto slider = [this](const char *name, int top) {
+        auto *control = new QSlider(Qt::Horizontal, m_frame2);
+        control->setObjectName(QString::fromLatin1(name));
+        control->setRange(0, 10);
+        control->setSingleStep(1);
+        control->setPageStep(5);
+        control->setTickPosition(QSlider::TicksBelow);
+        control->setTickInterval(1);
+        control->setValue(0);
+        place(control, 240, top, 2175, 255);
+        return control;
+    };
+    auto namingFrame = [this](const char *frameName, const char *labelName, const QString &caption, int top,
+                              QLabel **label) {
+        auto *frame = new QGroupBox(m_frame2);
+        frame->setObjectName(QString::fromLatin1(frameName));
+        place(frame, 2520, top, 2055, 615);
+        *label = new QLabel(caption, frame);
+        (*label)->setObjectName(QString::fromLatin1(labelName));
+        place(*label, 120, 240, 1815, 255);
+        return frame;
+    };
+
+    m_frame4 = namingFrame("Frame4", "Label2", tr("Optimization levels"), 960, &m_label2);
+    m_slider2 = slider("Slider2", 1200);
+    m_frame3 = namingFrame("Frame3", "Label1", tr("Sensitivity of Cleaner"), 240, &m_label1);
+    m_slider1 = slider("Slider1", 480);
+
+    // Laid out hidden and disabled; the load decides.
     m_frame2->setVisible(false);
     m_frame2->setEnabled(false);
+}
+
+void FrmCleaner::orderTabs()
+{
+    const QList<QWidget *> order = {
+        m_toolbar1, m_frame1,     m_checks[0], m_checks[1], m_checks[2], m_command1, m_command2,
+        m_frame2,   m_command3,   m_statusBar1, m_slider1,  m_frame3,    m_label1,   m_slider2,
+        m_frame4,   m_label2,     m_checks[3], m_checks[4], m_checks[5],
+    };
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order.at(i - 1), order.at(i));
 }
 
 void FrmCleaner::Form_Load()
 {
     FileServices &files = m_program.files();
     files.changeDirectory("c:\\windows");
+    // Only the name counts, compared case and all; the content is never read.
     if (files.firstMatch("c:\\windows\\options.ini") == "options.ini") {
         m_frame2->setVisible(true);
         m_frame2->setEnabled(true);
@@ -29,8 +291,148 @@ void FrmCleaner::Form_Load()
     m_program.hide(Program::Window::Clean);
 }
 
+int FrmCleaner::checkValue(const QCheckBox &box)
+{
+    switch (box.checkState()) {
+    case Qt::Unchecked:
+        return 0;
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    }
+    return 0;
+}
+
+void FrmCleaner::setCheckValue(QCheckBox &box, int value)
+{
+    switch (value) {
+    case 1:
+        box.setCheckState(Qt::Checked);
+        break;
+    case 2:
+        box.setCheckState(Qt::PartiallyChecked);
+        break;
+    default:
+        box.setCheckState(Qt::Unchecked);
+        break;
+    }
+}
+
+void FrmCleaner::selectionRule()
+{
+    bool ticked = false;
+    for (QCheckBox *box : m_checks) {
+        if (checkValue(*box) == 1) {
+            ticked = true;
+            break;
+        }
+    }
+    m_command1->setEnabled(ticked);
+    m_command3->setEnabled(ticked);
+}
+
+void FrmCleaner::Check1_Click()
+{
+    selectionRule();
+}
+
+void FrmCleaner::Check2_Click()
+{
+    selectionRule();
+}
+
+void FrmCleaner::Check3_Click()
+{
+    selectionRule();
+}
+
+void FrmCleaner::Check4_Click()
+{
+    selectionRule();
+}
+
+void FrmCleaner::Check5_Click()
+{
+    selectionRule();
+}
+
+void FrmCleaner::Check6_Click()
+{
+    selectionRule();
+}
+
+void FrmCleaner::Command1_Click()
+{
+    for (const CleaningTarget &target : cleaningTargets()) {
+        const auto number = static_cast<qint16>(target.number);
+        QCheckBox *box = m_checks.at(static_cast<std::size_t>(target.number - 1));
+        m_currentTarget = checkValue(*box) == 1 ? number : qint16{0};
+        if (m_currentTarget == number)
+            cleanTarget(m_program.files(), target);
+    }
+    // A failure above leaves the boxes and Clean as they were, so the user
+    // sees what was still to do.
+    m_command1->setEnabled(false);
+    for (QCheckBox *box : m_checks)
+        setCheckValue(*box, 0);
+}
+
+void FrmCleaner::Command2_Click()
+{
+    for (QCheckBox *box : m_checks)
+        setCheckValue(*box, 1);
+}
+
+void FrmCleaner::Command3_Click()
+{
+    for (QCheckBox *box : m_checks)
+        setCheckValue(*box, 0);
+}
+
+void FrmCleaner::Toolbar1_ButtonClick(const QAction &button)
+{
+    const QString key = button.data().toString();
+    if (key == QLatin1String("Clean")) {
+        // Not governed by the selection: runs even while Clean is greyed.
+        Command1_Click();
+    } else if (key == QLatin1String("About")) {
+        mnuAbout_Click();
+    } else if (key == QLatin1String("Options")) {
+        showOptions();
+    } else if (key == QLatin1String("Exit")) {
+        mnuExit_Click();
+    }
+}
+
+void FrmCleaner::showOptions()
+{
+    m_program.show(Program::Window::Options);
+}
+
 void FrmCleaner::mnuExit_Click()
 {
+    // This window is gone after the first step; nothing below may touch it.
     m_program.unload(Program::Window::Cleaner);
     m_program.unload(Program::Window::Clean);
+}
+
+void FrmCleaner::mnuOptions_Click()
+{
+    m_program.show(Program::Window::Options);
+}
+
+void FrmCleaner::mnuAbout_Click()
+{
+    m_program.show(Program::Window::About);
+}
+
+void FrmCleaner::closeEvent(QCloseEvent *event)
+{
+    // Closed by the window system (there is no close button): leave the way
+    // Exit does, or the hidden start-up window would keep the program alive
+    // with nothing on screen.
+    event->ignore();
+    if (m_program.isLoaded(Program::Window::Cleaner) && &m_program.frmCleaner() == this)
+        m_program.guard([this] { mnuExit_Click(); });
 }
