@@ -1,0 +1,264 @@
+// The about dialog, opened from a program started on a throw-away drive C:.
+
+#include "FileError.h"
+#include "FileServices.h"
+#include "FrmAbout.h"
+#include "FrmCleaner.h"
+#include "Program.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
+
+#include <memory>
+
+class TestFrmAbout : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void windowFrame();
+    void controls_data();
+    void controls();
+    void noticeFitsItsLabel();
+    void picture();
+
+    void okHoldsTheFocusWhenOpened();
+    void keysAndClicks_data();
+    void keysAndClicks();
+    void askingTwiceShowsOneDialog();
+    void exitWithAboutOpenEndsOnlyWhenItCloses();
+
+private:
+    FrmAbout &openAbout()
+    {
+        m_program->guard([this] { m_program->show(Program::Window::About); });
+        return m_program->frmAbout();
+    }
+
+    std::unique_ptr<QTemporaryDir> m_drive;
+    std::unique_ptr<FileServices> m_files;
+    std::unique_ptr<Program> m_program;
+    QList<int> m_failures;
+};
+
+void TestFrmAbout::init()
+{
+    m_drive = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_drive->isValid());
+    QVERIFY(QDir(m_drive->path()).mkpath(QStringLiteral("WINDOWS")));
+    m_files = std::make_unique<FileServices>(m_drive->path().toStdString());
+    m_program = std::make_unique<Program>(*m_files);
+    m_failures.clear();
+    m_program->setFailureReporter([this](const FileError &error) { m_failures.append(error.number()); });
+    QVERIFY(m_program->start());
+}
+
+void TestFrmAbout::cleanup()
+{
+    QCOMPARE(m_failures, QList<int>());
+    m_program.reset();
+    m_files.reset();
+    m_drive.reset();
+}
+
+void TestFrmAbout::windowFrame()
+{
+    FrmAbout &dialog = openAbout();
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("About MyApp"));
+    QCOMPARE(dialog.parentWidget(), nullptr);
+    QCOMPARE(dialog.windowType(), Qt::Dialog);
+    QCOMPARE(dialog.size(), QSize(312, 123));
+    QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+    const Qt::WindowFlags flags = dialog.windowFlags();
+    QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
+    for (Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
+                                  Qt::WindowMaximizeButtonHint, Qt::WindowContextHelpButtonHint})
+        QVERIFY2(!flags.testFlag(button), qPrintable(QString::number(button, 16)));
+    QVERIFY(dialog.isVisible());
+    QVERIFY(!dialog.isModal());
+    // Modeless: the main window is still there and usable.
+    QVERIFY(m_program->frmCleaner().isVisible());
+    QVERIFY(m_program->frmCleaner().isEnabled());
+}
+
+void TestFrmAbout::controls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("caption"); // a prefix for the notice
+    QTest::addColumn<QRect>("geometry");
+
+    // Twips of the drawn layout divided by 15.
+    QTest::newRow("imgCurrentMoon") << "imgCurrentMoon" << "QLabel" << QString() << QRect(8, 8, 36, 36);
+    QTest::newRow("Label1") << "Label1" << "QLabel" << "Win 95/98 Brightsweep" << QRect(56, 8, 249, 81);
+    QTest::newRow("Command2") << "Command2" << "QPushButton" << "www." << QRect(56, 88, 173, 25);
+    QTest::newRow("Command1") << "Command1" << "QPushButton" << "OK" << QRect(232, 88, 73, 25);
+}
+
+void TestFrmAbout::controls()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, caption);
+    QFETCH(QRect, geometry);
+
+    FrmAbout &dialog = openAbout();
+    auto *control = dialog.findChild<QWidget *>(name);
+    QVERIFY(control);
+    QVERIFY(control->inherits(kind.toLatin1().constData()));
+    QCOMPARE(control->geometry(), geometry);
+    QVERIFY(control->isVisible());
+    QVERIFY(control->isEnabled());
+    if (auto *button = qobject_cast<QPushButton *>(control)) {
+        QVERIFY(button->text().startsWith(caption));
+        QVERIFY(!button->isDefault());
+        QVERIFY(button->fontMetrics().horizontalAdvance(button->text()) < button->width() - 8);
+    } else if (!caption.isEmpty()) {
+        QVERIFY(qobject_cast<QLabel *>(control)->text().startsWith(caption));
+    }
+}
+
+void TestFrmAbout::noticeFitsItsLabel()
+{
+    FrmAbout &dialog = openAbout();
+    auto *label = dialog.findChild<QLabel *>(QStringLiteral("Label1"));
+    QVERIFY(label->wordWrap());
+    const QString notice = label->text();
+    QVERIFY(notice.contains(QStringLiteral("1998")));
+    QVERIFY(notice.contains(QStringLiteral("All rights reserved")));
+    const QRect needed = label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 10000),
+                                                           Qt::AlignLeft | Qt::TextWordWrap, notice);
+    QVERIFY(needed.height() <= label->height());
+}
+
+void TestFrmAbout::picture()
+{
+    FrmAbout &dialog = openAbout();
+    const QPixmap shown = dialog.findChild<QLabel *>(QStringLiteral("imgCurrentMoon"))->pixmap();
+    QCOMPARE(shown.size(), QSize(32, 32));
+    const QImage image = shown.toImage().convertToFormat(QImage::Format_ARGB32);
+
+    // The classic 16 colours only, light grey being the transparent mask.
+    const QSet<QRgb> classic{0xff000000, 0xff800000, 0xff008000, 0xff808000, 0xff000080, 0xff800080,
+                             0xff008080, 0xff808080, 0xffff0000, 0xff00ff00, 0xffffff00, 0xff0000ff,
+                             0xffff00ff, 0xff00ffff, 0xffffffff};
+    int transparent = 0;
+    QSet<QRgb> used;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            if (qAlpha(pixel) == 0) {
+                ++transparent;
+                continue;
+            }
+            QVERIFY2(qAlpha(pixel) == 255, qPrintable(QStringLiteral("half-transparent at %1,%2").arg(x).arg(y)));
+            QVERIFY2(classic.contains(pixel), qPrintable(QStringLiteral("%1 at %2,%3").arg(pixel, 8, 16).arg(x).arg(y)));
+            used.insert(pixel);
+        }
+    }
+    QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
+    QVERIFY(transparent > 200 && transparent < 32 * 32 - 200);
+    // A yellow pencil with a pink eraser, not some other picture.
+    QVERIFY(used.contains(0xffffff00));
+    QVERIFY(used.contains(0xffff00ff));
+}
+
+void TestFrmAbout::okHoldsTheFocusWhenOpened()
+{
+    FrmAbout &dialog = openAbout();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QCOMPARE(QApplication::focusWidget(), dialog.findChild<QWidget *>(QStringLiteral("Command1")));
+    QTest::keyClick(&dialog, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), dialog.findChild<QWidget *>(QStringLiteral("Command2")));
+}
+
+void TestFrmAbout::keysAndClicks_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("closes");
+
+    QTest::newRow("Enter right after opening") << "enter" << true;
+    QTest::newRow("Space right after opening") << "space" << true;
+    QTest::newRow("click OK") << "ok" << true;
+    QTest::newRow("closed by the window system") << "window" << true;
+    QTest::newRow("Esc") << "escape" << false;
+    QTest::newRow("click the web address") << "web" << false;
+    QTest::newRow("Enter on the web address") << "tab enter" << false;
+}
+
+void TestFrmAbout::keysAndClicks()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, closes);
+
+    FrmAbout &dialog = openAbout();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto *command2 = dialog.findChild<QPushButton *>(QStringLiteral("Command2"));
+    const QString address = command2->text();
+
+    // Keys go where the user's keys go: to the widget that has the focus.
+    if (action == QStringLiteral("enter")) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    } else if (action == QStringLiteral("space")) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    } else if (action == QStringLiteral("ok")) {
+        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
+    } else if (action == QStringLiteral("window")) {
+        QVERIFY(dialog.windowHandle()->close());
+    } else if (action == QStringLiteral("escape")) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    } else if (action == QStringLiteral("web")) {
+        QTest::mouseClick(command2, Qt::LeftButton);
+    } else {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), command2);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    }
+
+    QCOMPARE(m_program->isLoaded(Program::Window::About), !closes);
+    QCOMPARE(dialog.isVisible(), !closes);
+    if (!closes)
+        QCOMPARE(command2->text(), address);
+    QVERIFY(m_program->isLoaded(Program::Window::Cleaner));
+}
+
+void TestFrmAbout::askingTwiceShowsOneDialog()
+{
+    FrmAbout &first = openAbout();
+    FrmAbout &second = openAbout();
+    QCOMPARE(&second, &first);
+    int shown = 0;
+    for (QWidget *window : QApplication::topLevelWidgets())
+        shown += qobject_cast<FrmAbout *>(window) && window->isVisible() ? 1 : 0;
+    QCOMPARE(shown, 1);
+}
+
+void TestFrmAbout::exitWithAboutOpenEndsOnlyWhenItCloses()
+{
+    QSignalSpy ended(m_program.get(), &Program::ended);
+    FrmAbout &dialog = openAbout();
+    m_program->guard([this] { m_program->frmCleaner().mnuExit_Click(); });
+    QVERIFY(!m_program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(!m_program->isLoaded(Program::Window::Clean));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(ended.count(), 0);
+
+    QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
+    QCOMPARE(ended.count(), 1);
+    QVERIFY(!m_program->anyLoaded());
+}
+
+QTEST_MAIN(TestFrmAbout)
+#include "test_frm_about.moc"
