@@ -19,6 +19,10 @@ BENCH_PACKAGES=(
 # Packages to make the Debian package (scripts/package).
 PACKAGE_PACKAGES=(dpkg-dev file)
 
+# Packages for the fuzz targets (scripts/fuzz and the end of scripts/test):
+# clang with libFuzzer and the sanitizer runtimes.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+
 ensure_packages() {
     local missing=()
     local pkg
