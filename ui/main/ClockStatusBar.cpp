@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTimer>
 
 namespace {
@@ -14,6 +15,15 @@ int pixels(int twips)
 }
 
 } // namespace
+
+QString ClockStatusBar::hoursAndMinutes(const QLocale &locale)
+{
+    // Some locales' short time still carries seconds; the panel shows
+    // hours and minutes only.
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[^hHmaApPt]*s+(\\.z+)?")));
+    return format.trimmed();
+}
 
 ClockStatusBar::ClockStatusBar(QWidget *parent)
     : QStatusBar(parent)
@@ -58,7 +68,7 @@ void ClockStatusBar::refresh()
     const QDateTime now = QDateTime::currentDateTime();
     const QLocale locale;
     m_panels[0]->setText(locale.toString(now.date(), QLocale::ShortFormat));
-    m_panels[1]->setText(locale.toString(now.time(), QLocale::ShortFormat));
+    m_panels[1]->setText(locale.toString(now.time(), hoursAndMinutes(locale)));
     // Wake just after the minute turns, so the time panel never lags by
     // more than a moment.
     const QTime time = now.time();

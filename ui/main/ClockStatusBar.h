@@ -3,6 +3,7 @@
 #include <QStatusBar>
 
 class QLabel;
+class QLocale;
 class QTimer;
 
 // StatusBar1: the short date, the time in hours and minutes, and the
@@ -19,6 +20,9 @@ public:
 
     // Panel widths in twips, left to right.
     static constexpr int panelTwips[3] = {2050, 1440, 1440};
+
+    // The locale's short time format without seconds.
+    static QString hoursAndMinutes(const QLocale &locale);
 
     // Shows the clock's time now and waits for the start of the next minute.
     void refresh();

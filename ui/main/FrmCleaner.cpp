@@ -7,14 +7,18 @@
 #include "Program.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -83,6 +87,7 @@ FrmCleaner::FrmCleaner(Program &program)
     buildMainFrame(client);
     buildAdvancedFrame(client);
     orderTabs();
+    applyFittingFont();
 
     // The window keeps its size whether the advanced frame shows or not.
     setFixedSize(clientWidth, menuBar()->sizeHint().height() + clientHeight);
@@ -264,6 +269,56 @@ void FrmCleaner::buildAdvancedFrame(QWidget *client)
     // Laid out hidden and disabled; the load decides.
     m_frame2->setVisible(false);
     m_frame2->setEnabled(false);
+}
+
+void FrmCleaner::applyFittingFont()
+{
+    // The classic layout was drawn for the classic 8-point system font; with
+    // a wider font its captions would be cut off. Keep the platform's font
+    // where the captions fit, otherwise the nearest smaller or narrower cut.
+    const QFont classic(QStringLiteral("MS Sans Serif"));
+    if (QFontInfo(classic).family().compare(classic.family(), Qt::CaseInsensitive) == 0) {
+        QFont font = classic;
+        font.setPointSizeF(8.25);
+        setFont(font);
+        return;
+    }
+    const QFont platform = QApplication::font(this);
+    const QList<int> stretches = {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed};
+    QFont candidate = platform;
+    for (double size = platform.pointSizeF(); size >= 7.0; size -= 0.25) {
+        for (int stretch : stretches) {
+            candidate = platform;
+            candidate.setPointSizeF(size);
+            candidate.setStretch(stretch);
+            if (captionsFit(candidate)) {
+                setFont(candidate);
+                return;
+            }
+        }
+    }
+    setFont(candidate);
+}
+
+bool FrmCleaner::captionsFit(const QFont &font) const
+{
+    const QFontMetrics metrics(font);
+    const int box = style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+        style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
+    for (const QCheckBox *check : m_checks) {
+        if (box + metrics.horizontalAdvance(check->text()) > check->width())
+            return false;
+    }
+    const int buttonMargin = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin);
+    for (const QPushButton *button : {m_command1, m_command2, m_command3}) {
+        if (buttonMargin + metrics.horizontalAdvance(button->text()) > button->width())
+            return false;
+    }
+    for (const QLabel *label : {m_label1, m_label2}) {
+        if (metrics.horizontalAdvance(label->text()) + qMax(0, label->indent()) > label->width())
+            return false;
+    }
+    return metrics.height() <= m_checks[0]->height();
 }
 
 void FrmCleaner::orderTabs()

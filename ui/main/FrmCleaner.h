@@ -9,6 +9,7 @@ class ImageList;
 class Program;
 class QAction;
 class QCheckBox;
+class QFont;
 class QGroupBox;
 class QLabel;
 class QMenu;
@@ -61,6 +62,8 @@ private:
     void buildMainFrame(QWidget *client);
     void buildAdvancedFrame(QWidget *client);
     void orderTabs();
+    void applyFittingFont();
+    bool captionsFit(const QFont &font) const;
     void selectionRule();
     void showOptions();
 
