@@ -1,0 +1,343 @@
+// The selection rule and the clean run as the user meets them: check boxes
+// and buttons of the main window, clicked, on a throw-away drive.
+#include "FileError.h"
+#include "FileServices.h"
+#include "FrmCleaner.h"
+#include "Program.h"
+#include "TestDrive.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QCheckBox>
+#include <QFile>
+#include <QPushButton>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <memory>
+#include <vector>
+
+using Fill = TestDrive::Fill;
+
+namespace {
+
+const QStringList keptAlways{QStringLiteral(".hidden"), QStringLiteral("Sub"), QStringLiteral("system.lnk")};
+
+QStringList sorted(QStringList names)
+{
+    names.sort();
+    return names;
+}
+
+QString dosFolder(int target)
+{
+    return QStringLiteral("C:\\") + TestDrive::targetFolder(target).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+QString markerOf(int target)
+{
+    return target == 1 ? QStringLiteral("deleted.inf") : QStringLiteral("deleted.txt");
+}
+
+// One program on one drive, started the way main() starts it, with failures
+// recorded instead of shown.
+struct Session
+{
+    TestDrive drive;
+    std::unique_ptr<FileServices> files;
+    std::unique_ptr<Program> program;
+    std::vector<FileError> failures;
+
+    bool start()
+    {
+        if (!drive.isValid())
+            return false;
+        files = std::make_unique<FileServices>(drive.root().toStdString());
+        program = std::make_unique<Program>(*files);
+        program->setFailureReporter([this](const FileError &error) { failures.push_back(error); });
+        program->setMessageReporter([](const QString &text) { QFAIL(qPrintable(text)); });
+        return program->start();
+    }
+
+    FrmCleaner &window() { return program->frmCleaner(); }
+
+    QCheckBox *box(int number)
+    {
+        return window().findChild<QCheckBox *>(QStringLiteral("Check%1").arg(number));
+    }
+
+    QPushButton *command(int number)
+    {
+        return window().findChild<QPushButton *>(QStringLiteral("Command%1").arg(number));
+    }
+
+    // Clicks the box itself, not the middle of its row, which may lie past
+    // the end of its caption where a click does nothing.
+    void clickBox(int number)
+    {
+        QCheckBox *target = box(number);
+        QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(target->height() / 2, target->height() / 2));
+    }
+
+    void clickCommand(int number) { QTest::mouseClick(command(number), Qt::LeftButton); }
+
+    QString ticked()
+    {
+        QString result;
+        for (int number = 1; number <= 6; ++number) {
+            if (box(number)->checkState() == Qt::Checked)
+                result += QString::number(number);
+        }
+        return result;
+    }
+
+    QString currentDirectory() const { return QString::fromStdString(files->currentDirectory()); }
+};
+
+} // namespace
+
+class TestCleanRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void selectionRule_data();
+    void selectionRule();
+    void cleanTicked_data();
+    void cleanTicked();
+    void greyedBoxIsSkippedAndReset();
+    void missingFolderStopsTheRun_data();
+    void missingFolderStopsTheRun();
+    void readOnlyFileInTempStopsTheRun();
+    void toolbarCleanWithNothingTicked();
+};
+
+void TestCleanRun::selectionRule_data()
+{
+    // Steps: "N" clicks box N, "all" Select All, "none" Deselect All.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("ticked");
+
+    QTest::newRow("nothing") << QStringList{} << QString();
+    QTest::newRow("tick one") << QStringList{QStringLiteral("4")} << QStringLiteral("4");
+    QTest::newRow("tick and untick") << QStringList{QStringLiteral("1"), QStringLiteral("1")} << QString();
+    QTest::newRow("6 stays while 3 comes and goes")
+        << QStringList{QStringLiteral("6"), QStringLiteral("3"), QStringLiteral("3")} << QStringLiteral("6");
+    QTest::newRow("untick the last of two")
+        << QStringList{QStringLiteral("2"), QStringLiteral("5"), QStringLiteral("2"), QStringLiteral("5")} << QString();
+    QTest::newRow("select all") << QStringList{QStringLiteral("all")} << QStringLiteral("123456");
+    QTest::newRow("select all twice") << QStringList{QStringLiteral("all"), QStringLiteral("all")} << QStringLiteral("123456");
+    QTest::newRow("select all, untick first and last")
+        << QStringList{QStringLiteral("all"), QStringLiteral("1"), QStringLiteral("6")} << QStringLiteral("2345");
+    QTest::newRow("select all, deselect all") << QStringList{QStringLiteral("all"), QStringLiteral("none")} << QString();
+    QTest::newRow("deselect all while disabled") << QStringList{QStringLiteral("none")} << QString();
+    QTest::newRow("one ticked, deselect all, tick another")
+        << QStringList{QStringLiteral("3"), QStringLiteral("none"), QStringLiteral("5")} << QStringLiteral("5");
+    QTest::newRow("untick all six one by one")
+        << QStringList{QStringLiteral("all"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+                       QStringLiteral("4"), QStringLiteral("5"), QStringLiteral("6")} << QString();
+}
+
+void TestCleanRun::selectionRule()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, ticked);
+
+    Session session;
+    QVERIFY(session.start());
+    const auto checkInvariant = [&](const QString &after) {
+        const bool any = !session.ticked().isEmpty();
+        QVERIFY2(session.command(1)->isEnabled() == any, qPrintable(QStringLiteral("Clean after ") + after));
+        QVERIFY2(session.command(3)->isEnabled() == any, qPrintable(QStringLiteral("Deselect All after ") + after));
+        QVERIFY2(session.command(2)->isEnabled(), qPrintable(QStringLiteral("Select All after ") + after));
+    };
+    checkInvariant(QStringLiteral("start"));
+    for (const QString &step : steps) {
+        if (step == QLatin1String("all"))
+            session.clickCommand(2);
+        else if (step == QLatin1String("none"))
+            session.clickCommand(3);
+        else
+            session.clickBox(step.toInt());
+        checkInvariant(step);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    QCOMPARE(session.ticked(), ticked);
+    QVERIFY(session.failures.empty());
+}
+
+void TestCleanRun::cleanTicked_data()
+{
+    QTest::addColumn<QList<int>>("ticked");
+    QTest::addColumn<int>("last");
+
+    for (int number = 1; number <= 6; ++number)
+        QTest::newRow(qPrintable(QStringLiteral("only ") + TestDrive::targetFolder(number))) << QList<int>{number} << number;
+    QTest::newRow("2 and 5") << QList<int>{2, 5} << 5;
+    QTest::newRow("1 and 4") << QList<int>{1, 4} << 4;
+    QTest::newRow("select all") << QList<int>{1, 2, 3, 4, 5, 6} << 6;
+}
+
+void TestCleanRun::cleanTicked()
+{
+    QFETCH(QList<int>, ticked);
+    QFETCH(int, last);
+
+    Session session;
+    session.drive.fillAll(Fill::Junk);
+    QVERIFY(session.start());
+    if (ticked.size() == 6) {
+        session.clickCommand(2);
+    } else {
+        for (int number : ticked)
+            session.clickBox(number);
+    }
+    QVERIFY(session.command(1)->isEnabled());
+    const TestDrive::Snapshot before = session.drive.snapshot();
+
+    session.clickCommand(1);
+
+    QVERIFY(session.failures.empty());
+    QStringList cleaned;
+    for (int number : ticked) {
+        const QString folder = TestDrive::targetFolder(number);
+        cleaned << folder;
+        QCOMPARE(session.drive.entries(folder), sorted(keptAlways + QStringList{markerOf(number)}));
+        QCOMPARE(session.drive.read(folder + QLatin1Char('/') + markerOf(number)), TestDrive::markerLine());
+    }
+    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), cleaned), QStringList());
+    QCOMPARE(session.currentDirectory(), dosFolder(last));
+    QCOMPARE(session.ticked(), QString());
+    QVERIFY(!session.command(1)->isEnabled());
+    QVERIFY(!session.command(3)->isEnabled());
+}
+
+void TestCleanRun::greyedBoxIsSkippedAndReset()
+{
+    Session session;
+    session.drive.fillAll(Fill::Junk);
+    QVERIFY(session.start());
+    session.clickBox(2);
+    QVERIFY(session.command(1)->isEnabled());
+    // Nothing in the program greys a box; only code could, and a greyed box
+    // counts as unticked.
+    session.box(2)->setCheckState(Qt::PartiallyChecked);
+    QVERIFY(!session.command(1)->isEnabled());
+    QVERIFY(!session.command(3)->isEnabled());
+    session.clickBox(4);
+    const TestDrive::Snapshot before = session.drive.snapshot();
+
+    session.clickCommand(1);
+
+    QVERIFY(session.failures.empty());
+    QCOMPARE(session.box(2)->checkState(), Qt::Unchecked);
+    QCOMPARE(session.ticked(), QString());
+    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), {TestDrive::targetFolder(4)}), QStringList());
+    QCOMPARE(session.currentDirectory(), dosFolder(4));
+
+    // Once reset, the box is an ordinary two-state box again for the user.
+    session.clickBox(2);
+    QCOMPARE(session.box(2)->checkState(), Qt::Checked);
+    QVERIFY(session.command(1)->isEnabled());
+}
+
+void TestCleanRun::missingFolderStopsTheRun_data()
+{
+    QTest::addColumn<int>("missing");
+    for (int number : {1, 3, 6})
+        QTest::newRow(TestDrive::targetFolder(number).toLatin1()) << number;
+}
+
+void TestCleanRun::missingFolderStopsTheRun()
+{
+    QFETCH(int, missing);
+
+    Session session;
+    session.drive.fillAll(Fill::Junk);
+    session.drive.removeFolder(missing);
+    QVERIFY(session.start());
+    session.clickCommand(2);
+    const TestDrive::Snapshot before = session.drive.snapshot();
+
+    session.clickCommand(1);
+
+    QCOMPARE(session.failures.size(), std::size_t(1));
+    QCOMPARE(session.failures.front().number(), int(FileError::PathNotFound));
+    QStringList cleaned;
+    for (int number = 1; number < missing; ++number) {
+        cleaned << TestDrive::targetFolder(number);
+        QCOMPARE(session.drive.read(cleaned.last() + QLatin1Char('/') + markerOf(number)), TestDrive::markerLine());
+    }
+    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), cleaned), QStringList());
+    QCOMPARE(session.currentDirectory(), missing == 1 ? QStringLiteral("C:\\WINDOWS") : dosFolder(missing - 1));
+    QCOMPARE(session.ticked(), QStringLiteral("123456"));
+    QVERIFY(session.command(1)->isEnabled());
+    QVERIFY(session.command(3)->isEnabled());
+}
+
+void TestCleanRun::readOnlyFileInTempStopsTheRun()
+{
+    Session session;
+    session.drive.fillAll(Fill::Junk);
+    const QString temp = TestDrive::targetFolder(4);
+    const QString locked = temp + QStringLiteral("/LOCKED.TMP");
+    session.drive.write(locked, "in use\r\n");
+    QVERIFY(QFile::setPermissions(session.drive.hostPath(locked), QFile::ReadOwner | QFile::ReadGroup));
+    QVERIFY(session.start());
+    for (int number : {1, 4, 5})
+        session.clickBox(number);
+    const TestDrive::Snapshot before = session.drive.snapshot();
+
+    session.clickCommand(1);
+
+    QCOMPARE(session.failures.size(), std::size_t(1));
+    QCOMPARE(session.failures.front().number(), int(FileError::PathFileAccessError));
+    QVERIFY2(QString::fromStdString(session.failures.front().dosPath()).contains(QStringLiteral("LOCKED.TMP"), Qt::CaseInsensitive),
+             session.failures.front().what());
+    QCOMPARE(session.drive.entries(temp), sorted(keptAlways + QStringList{QStringLiteral("LOCKED.TMP")}));
+    QCOMPARE(session.drive.read(locked), QByteArray("in use\r\n"));
+    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), {TestDrive::targetFolder(1), temp}),
+             QStringList());
+    QCOMPARE(session.ticked(), QStringLiteral("145"));
+    QVERIFY(session.command(1)->isEnabled());
+
+    // The program goes on: without TEMP the same window finishes a run.
+    QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(session.window().isVisible());
+    session.clickBox(4);
+    session.clickCommand(1);
+    QCOMPARE(session.failures.size(), std::size_t(1));
+    QCOMPARE(session.drive.read(TestDrive::targetFolder(5) + QStringLiteral("/deleted.txt")), TestDrive::markerLine());
+    QCOMPARE(session.ticked(), QString());
+}
+
+void TestCleanRun::toolbarCleanWithNothingTicked()
+{
+    Session session;
+    session.drive.fillAll(Fill::Junk);
+    QVERIFY(session.start());
+    auto *toolbar = session.window().findChild<QToolBar *>(QStringLiteral("Toolbar1"));
+    QVERIFY(toolbar);
+    QAction *clean = nullptr;
+    for (QAction *action : toolbar->actions()) {
+        if (action->objectName() == QLatin1String("Clean") || action->data().toString() == QLatin1String("Clean"))
+            clean = action;
+    }
+    QVERIFY(clean);
+    QWidget *button = toolbar->widgetForAction(clean);
+    QVERIFY(button && button->isEnabled());
+    const QString directory = session.currentDirectory();
+    const TestDrive::Snapshot before = session.drive.snapshot();
+
+    QTest::mouseClick(button, Qt::LeftButton);
+
+    QVERIFY(session.failures.empty());
+    QCOMPARE(TestDrive::differences(before, session.drive.snapshot()), QStringList());
+    QCOMPARE(session.currentDirectory(), directory);
+    QVERIFY(!session.command(1)->isEnabled());
+}
+
+QTEST_MAIN(TestCleanRun)
+#include "test_clean_run.moc"
