@@ -1,5 +1,8 @@
 #include "FileError.h"
 
+#include <string>
+#include <utility>
+
 namespace {
 
 std::string message(int number, const std::string &words, const std::string &dosPath,
@@ -31,6 +34,8 @@ std::string FileError::wordsFor(int number)
         return "Bad file name or number";
     case FileNotFound:
         return "File not found";
+    case FileAlreadyOpen:
+        return "File already open";
     case DeviceIoError:
         return "Device I/O error";
     case DiskFull:

@@ -12,6 +12,7 @@ public:
     enum Number : int {
         BadFileNameOrNumber = 52,
         FileNotFound = 53,
+        FileAlreadyOpen = 55,
         DeviceIoError = 57,
         DiskFull = 61,
         PermissionDenied = 70,

@@ -1,1 +1,584 @@
 #include "FileServices.h"
+
+#include "CaseFolding.h"
+#include "DosPath.h"
+#include "FileError.h"
+#include "FolderEntries.h"
+#include "SystemCalls.h"
+#include "Wildcard.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// One helping of a folder for delete-by-pattern and the case-insensitive
+// look-up, which read the whole folder anyway.
+constexpr std::size_t folderBufferSize = 64 * 1024;
+// first-match asks for less at a time: when an early entry matches, the rest
+// of a huge folder is never read.
+constexpr std::size_t firstMatchReadSize = 8 * 1024;
+
+constexpr int lowestFileNumber = 1;
+constexpr int highestFileNumber = 511;
+
+// Folders are walked with handles that can only name them, so a folder that
+// may be crossed but not listed can still be crossed, and a link is never one.
+constexpr int walkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int readFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Which step failed decides what an errno means to the caller.
+enum class Step { Path, Read, Create, Flush, Replace };
+
+int errorNumber(int error, Step step)
+{
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return FileError::DiskFull;
+    case EACCES:
+    case EPERM:
+        return FileError::PermissionDenied;
+    case EROFS:
+        // A read-only file system refuses the file like a read-only file does.
+        return FileError::PathFileAccessError;
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return step == Step::Flush || step == Step::Replace ? FileError::DeviceIoError
+                                                            : FileError::PathNotFound;
+    case EIO:
+        return FileError::DeviceIoError;
+    default:
+        break;
+    }
+    switch (step) {
+    case Step::Create:
+    case Step::Replace:
+        return FileError::PathFileAccessError;
+    case Step::Path:
+    case Step::Read:
+    case Step::Flush:
+        break;
+    }
+    return FileError::DeviceIoError;
+}
+
+std::string hostReason(int error)
+{
+    return error == 0 ? std::string() : std::string(std::strerror(error));
+}
+
+[[noreturn]] void fail(int number, std::string dosPath, std::string reason)
+{
+    throw FileError(number, std::move(dosPath), std::move(reason));
+}
+
+[[noreturn]] void failWithErrno(int error, Step step, std::string dosPath)
+{
+    fail(errorNumber(error, step), std::move(dosPath), hostReason(error));
+}
+
+bool holdsNul(std::string_view text)
+{
+    return text.find('\0') != std::string_view::npos;
+}
+
+bool isHiddenName(std::string_view name)
+{
+    return !name.empty() && name.front() == '.';
+}
+
+// splitmix64: temporary names only need to differ from each other; O_EXCL
+// settles any collision.
+std::uint64_t nextRandom(std::uint64_t &state)
+{
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+} // namespace
+
+struct FileServices::State
+{
+    // One written file between open-for-output and close-all. Its text goes
+    // to a hidden temporary file beside the target, which only close-all
+    // puts in the target's place.
+    struct OpenFile
+    {
+        Descriptor folder;
+        Descriptor file;
+        std::string temporaryName;
+        std::string targetName;
+        std::string dosPath;
+        std::string text;
+    };
+
+    struct Walk
+    {
+        Descriptor folder;
+        std::vector<std::string> stored;
+        int error = 0;
+    };
+
+    State(std::string rootPath, SystemCalls &systemCalls)
+        : hostRoot(std::move(rootPath))
+        , calls(systemCalls)
+        , buffer(new char[folderBufferSize])
+        , randomState(std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())
+                      ^ reinterpret_cast<std::uintptr_t>(this))
+    {
+        openRoot();
+    }
+
+    ~State()
+    {
+        for (auto &[number, file] : openFiles)
+            discard(file);
+    }
+
+    std::string hostRoot;
+    SystemCalls &calls;
+    Descriptor root;
+    int rootError = 0;
+    std::vector<std::string> current;
+    Descriptor currentFolder;
+    std::map<int, OpenFile> openFiles;
+    std::unique_ptr<char[]> buffer;
+    std::uint64_t randomState;
+
+    void openRoot()
+    {
+        // The root alone may be a link: it is the user's choice of drive.
+        const int fd = calls.openat(AT_FDCWD, hostRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+        rootError = fd < 0 ? errno : 0;
+        root = Descriptor(calls, fd);
+    }
+
+    int rootFd()
+    {
+        if (!root)
+            openRoot();
+        return root.get();
+    }
+
+    int currentFd() { return currentFolder ? currentFolder.get() : rootFd(); }
+
+    // The stored spelling of name in a folder: the exact bytes when they
+    // exist, else the first in byte order of the entries that differ from it
+    // only in case. Nothing, with error set, when no entry has that name.
+    std::optional<std::string> lookUp(int folderFd, const std::string &name, int &error)
+    {
+        struct stat status;
+        if (calls.fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+            return name;
+        error = errno;
+        if (error != ENOENT)
+            return std::nullopt;
+        return lookUpOtherCase(folderFd, name, error);
+    }
+
+    std::optional<std::string> lookUpOtherCase(int folderFd, std::string_view name, int &error)
+    {
+        Descriptor reading(calls, calls.openat(folderFd, ".", readFlags, 0));
+        if (!reading) {
+            error = errno;
+            return std::nullopt;
+        }
+        const FoldedName wanted(name);
+        std::optional<std::string> best;
+        FolderReader reader(calls, reading.get(), buffer.get(), folderBufferSize);
+        FolderReader::Entry entry;
+        while (reader.next(entry)) {
+            const std::string_view candidate = entry.name;
+            if (candidate == "." || candidate == "..")
+                continue;
+            if (wanted.sameAs(candidate) && (!best || candidate < *best))
+                best = std::string(candidate);
+        }
+        error = reader.error() != 0 ? reader.error() : best ? 0 : ENOENT;
+        return reader.error() != 0 ? std::nullopt : best;
+    }
+
+    // Opens the folder of a resolved path, never through a link, and keeps
+    // the stored spelling of each folder. A failed walk leaves error set and
+    // no folder open.
+    Walk walk(const DosFolderPath &path)
+    {
+        Walk result;
+        std::size_t from = 0;
+        int start;
+        if (path.belowCurrent) {
+            start = currentFd();
+            from = current.size();
+            result.stored = current;
+        } else {
+            start = rootFd();
+        }
+        if (start < 0) {
+            result.error = rootError;
+            return result;
+        }
+        Descriptor held;
+        for (std::size_t i = from; i < path.components.size(); ++i) {
+            const int at = held ? held.get() : start;
+            std::string name = path.components[i];
+            int fd = calls.openat(at, name.c_str(), walkFlags, 0);
+            if (fd < 0 && errno == ENOENT) {
+                int error = 0;
+                if (std::optional<std::string> found = lookUpOtherCase(at, name, error)) {
+                    name = std::move(*found);
+                    fd = calls.openat(at, name.c_str(), walkFlags, 0);
+                } else {
+                    errno = error;
+                }
+            }
+            if (fd < 0) {
+                result.error = errno;
+                return result;
+            }
+            held = Descriptor(calls, fd);
+            result.stored.push_back(std::move(name));
+        }
+        if (!held) {
+            held = Descriptor(calls, calls.openat(start, ".", walkFlags, 0));
+            if (!held) {
+                result.error = errno;
+                return result;
+            }
+        }
+        result.folder = std::move(held);
+        return result;
+    }
+
+    // The folder part of dosPath, opened; the failure is thrown.
+    Walk walkTo(std::string_view folderPath, std::string_view wholePath)
+    {
+        const std::optional<DosFolderPath> path = resolveDosFolder(folderPath, current);
+        if (!path)
+            fail(FileError::PathNotFound, std::string(wholePath), {});
+        Walk result = walk(*path);
+        if (result.error != 0)
+            failWithErrno(result.error, Step::Path, dosPathText(path->components));
+        return result;
+    }
+
+    Descriptor openForReading(int folderFd, const std::vector<std::string> &stored)
+    {
+        Descriptor reading(calls, calls.openat(folderFd, ".", readFlags, 0));
+        if (!reading)
+            failWithErrno(errno, Step::Read, dosPathText(stored));
+        return reading;
+    }
+
+    void discard(OpenFile &file)
+    {
+        file.file.reset();
+        if (!file.temporaryName.empty())
+            calls.unlinkat(file.folder.get(), file.temporaryName.c_str(), 0);
+        file.temporaryName.clear();
+    }
+
+    void putInPlace(OpenFile &file);
+    std::string createTemporary(OpenFile &file);
+};
+
+FileServices::FileServices(std::string hostRoot, SystemCalls *systemCalls)
+    : m_state(std::make_unique<State>(std::move(hostRoot), systemCalls ? *systemCalls : SystemCalls::host()))
+{
+}
+
+FileServices::~FileServices() = default;
+
+const std::string &FileServices::hostRoot() const
+{
+    return m_state->hostRoot;
+}
+
+std::string FileServices::currentDirectory() const
+{
+    return dosPathText(m_state->current);
+}
+
+void FileServices::changeDirectory(std::string_view dosPath)
+{
+    State &s = *m_state;
+    if (holdsNul(dosPath))
+        fail(FileError::PathNotFound, std::string(dosPath), {});
+    State::Walk walked = s.walkTo(dosPath, dosPath);
+    s.current = std::move(walked.stored);
+    s.currentFolder = std::move(walked.folder);
+}
+
+std::string FileServices::firstMatch(std::string_view pattern)
+{
+    State &s = *m_state;
+    if (holdsNul(pattern))
+        return {};
+    const DosPathParts parts = splitDosPath(pattern);
+    const std::optional<DosFolderPath> path = resolveDosFolder(parts.folder, s.current);
+    const WildcardPattern wildcards(parts.name);
+    if (!path || wildcards.text().empty())
+        return {};
+    State::Walk walked = s.walk(*path);
+    // A folder that is missing, or that this user may not enter, holds no
+    // match; only a failing device is worth stopping for.
+    if (walked.error != 0) {
+        if (errorNumber(walked.error, Step::Path) == FileError::DeviceIoError)
+            failWithErrno(walked.error, Step::Path, dosPathText(path->components));
+        return {};
+    }
+    const int folder = walked.folder.get();
+    AttributeReader attributes(s.calls, folder);
+
+    if (!wildcards.hasWildcards()) {
+        int error = 0;
+        const std::optional<std::string> stored = s.lookUp(folder, wildcards.text(), error);
+        if (!stored || isHiddenName(*stored))
+            return {};
+        const EntryKind kind = classifyEntry(s.calls, folder, stored->c_str(), attributes).kind;
+        return kind == EntryKind::Deletable || kind == EntryKind::ReadOnly ? *stored : std::string();
+    }
+
+    Descriptor reading(s.calls, s.calls.openat(folder, ".", readFlags, 0));
+    if (!reading) {
+        if (errorNumber(errno, Step::Read) == FileError::DeviceIoError)
+            failWithErrno(errno, Step::Read, dosPathText(walked.stored));
+        return {};
+    }
+    FolderReader reader(s.calls, reading.get(), s.buffer.get(), firstMatchReadSize);
+    FolderReader::Entry entry;
+    while (reader.next(entry)) {
+        if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
+            continue;
+        const EntryKind kind = classifyEntry(s.calls, folder, entry.name, attributes).kind;
+        if (kind == EntryKind::Deletable || kind == EntryKind::ReadOnly)
+            return entry.name;
+    }
+    if (reader.error() != 0 && errorNumber(reader.error(), Step::Read) == FileError::DeviceIoError)
+        failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
+    return {};
+}
+
+void FileServices::deleteByPattern(std::string_view pattern)
+{
+    State &s = *m_state;
+    if (holdsNul(pattern))
+        fail(FileError::BadFileNameOrNumber, std::string(pattern), {});
+    const DosPathParts parts = splitDosPath(pattern);
+    State::Walk walked = s.walkTo(parts.folder, pattern);
+    const WildcardPattern wildcards(parts.name);
+    const std::string patternPath = dosPathText(walked.stored, parts.name);
+
+    // What could not be deleted; the first one is named in the failure.
+    std::size_t matched = 0;
+    std::size_t left = 0;
+    std::string firstLeft;
+    std::string firstLeftReason;
+    auto leave = [&](std::string_view name, std::string reason) {
+        if (left++ == 0) {
+            firstLeft = dosPathText(walked.stored, name);
+            firstLeftReason = std::move(reason);
+        }
+    };
+    auto deleteEntry = [&](int folder, const char *name, const EntryInfo &info) {
+        switch (info.kind) {
+        case EntryKind::Gone:
+        case EntryKind::Other:
+        case EntryKind::Hidden:
+            return;
+        case EntryKind::ReadOnly:
+            ++matched;
+            leave(name, "read-only file");
+            return;
+        case EntryKind::Unreadable:
+            ++matched;
+            leave(name, hostReason(info.error));
+            return;
+        case EntryKind::Deletable:
+            ++matched;
+            if (s.calls.unlinkat(folder, name, 0) != 0 && errno != ENOENT)
+                leave(name, hostReason(errno));
+            return;
+        }
+    };
+
+    if (!wildcards.hasWildcards()) {
+        int error = 0;
+        const std::optional<std::string> stored =
+            wildcards.text().empty() ? std::nullopt : s.lookUp(walked.folder.get(), wildcards.text(), error);
+        if (stored && !isHiddenName(*stored)) {
+            AttributeReader attributes(s.calls, walked.folder.get());
+            deleteEntry(walked.folder.get(), stored->c_str(),
+                        classifyEntry(s.calls, walked.folder.get(), stored->c_str(), attributes));
+        }
+    } else {
+        // One pass: each entry is judged and deleted as it is read, so the
+        // folder is never listed twice whatever its size.
+        Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
+        AttributeReader attributes(s.calls, reading.get());
+        FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
+        FolderReader::Entry entry;
+        while (reader.next(entry)) {
+            if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
+                continue;
+            deleteEntry(reading.get(), entry.name, classifyEntry(s.calls, reading.get(), entry.name, attributes));
+        }
+        if (reader.error() != 0)
+            failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
+    }
+
+    if (matched == 0)
+        fail(FileError::FileNotFound, patternPath, {});
+    if (left > 0) {
+        if (left > 1)
+            firstLeftReason += "; " + std::to_string(left) + " matching files were left";
+        fail(FileError::PathFileAccessError, firstLeft, firstLeftReason);
+    }
+}
+
+void FileServices::openForOutput(int fileNumber, std::string_view name)
+{
+    State &s = *m_state;
+    if (fileNumber < lowestFileNumber || fileNumber > highestFileNumber || holdsNul(name))
+        fail(FileError::BadFileNameOrNumber, std::string(name), {});
+    if (s.openFiles.count(fileNumber) != 0)
+        fail(FileError::FileAlreadyOpen, std::string(name), {});
+    const DosPathParts parts = splitDosPath(name);
+    if (parts.name.find_first_of("*?") != std::string_view::npos)
+        fail(FileError::BadFileNameOrNumber, std::string(name), {});
+    State::Walk walked = s.walkTo(parts.folder, name);
+    if (parts.name.empty() || parts.name == "." || parts.name == "..")
+        fail(FileError::PathFileAccessError, dosPathText(walked.stored, parts.name), "not a file name");
+
+    State::OpenFile file;
+    file.folder = s.openForReading(walked.folder.get(), walked.stored);
+    const int folder = file.folder.get();
+    int error = 0;
+    file.targetName = s.lookUp(folder, std::string(parts.name), error).value_or(std::string(parts.name));
+    file.dosPath = dosPathText(walked.stored, file.targetName);
+    if (error != 0 && error != ENOENT)
+        failWithErrno(error, Step::Create, file.dosPath);
+
+    // What stands in the target's place is judged now, so that the caller
+    // learns at once that its text could never get there. A link is fine:
+    // it is replaced, never written through.
+    AttributeReader attributes(s.calls, folder);
+    const EntryInfo target = classifyEntry(s.calls, folder, file.targetName.c_str(), attributes);
+    switch (target.kind) {
+    case EntryKind::Gone:
+        break;
+    case EntryKind::Deletable:
+        if (target.isRegular
+            && s.calls.faccessat(folder, file.targetName.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+            failWithErrno(errno, Step::Create, file.dosPath);
+        break;
+    case EntryKind::ReadOnly:
+        fail(FileError::PathFileAccessError, file.dosPath, "read-only file");
+    case EntryKind::Hidden:
+        fail(FileError::PathFileAccessError, file.dosPath, "hidden or system file");
+    case EntryKind::Other:
+        fail(FileError::PathFileAccessError, file.dosPath, "not an ordinary file");
+    case EntryKind::Unreadable:
+        failWithErrno(target.error, Step::Create, file.dosPath);
+    }
+
+    s.createTemporary(file);
+    s.openFiles.emplace(fileNumber, std::move(file));
+}
+
+std::string FileServices::State::createTemporary(OpenFile &file)
+{
+    constexpr int attempts = 64;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, ".~bsw%016llx.tmp",
+                      static_cast<unsigned long long>(nextRandom(randomState)));
+        const int fd = calls.openat(file.folder.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                    0666);
+        if (fd >= 0) {
+            file.file = Descriptor(calls, fd);
+            file.temporaryName = name;
+            return file.temporaryName;
+        }
+        if (errno != EEXIST)
+            failWithErrno(errno, Step::Create, file.dosPath);
+    }
+    failWithErrno(EEXIST, Step::Create, file.dosPath);
+}
+
+void FileServices::writeRecord(int fileNumber, std::string_view text)
+{
+    const auto found = m_state->openFiles.find(fileNumber);
+    if (found == m_state->openFiles.end())
+        fail(FileError::BadFileNameOrNumber, {}, "file number " + std::to_string(fileNumber) + " is not open");
+    std::string &line = found->second.text;
+    line += '"';
+    line += text;
+    line += "\"\r\n";
+}
+
+void FileServices::State::putInPlace(OpenFile &file)
+{
+    const char *data = file.text.data();
+    std::size_t remaining = file.text.size();
+    while (remaining > 0) {
+        const ssize_t written = calls.write(file.file.get(), data, remaining);
+        if (written <= 0)
+            failWithErrno(written < 0 ? errno : EIO, Step::Flush, file.dosPath);
+        data += written;
+        remaining -= std::size_t(written);
+    }
+    if (calls.fsync(file.file.get()) != 0)
+        failWithErrno(errno, Step::Flush, file.dosPath);
+    if (const int error = file.file.close(); error != 0)
+        failWithErrno(error, Step::Flush, file.dosPath);
+
+    // The target may have become read-only or a folder since the open.
+    AttributeReader attributes(calls, file.folder.get());
+    const EntryInfo target = classifyEntry(calls, file.folder.get(), file.targetName.c_str(), attributes);
+    if (target.kind == EntryKind::ReadOnly || target.kind == EntryKind::Hidden || target.kind == EntryKind::Other)
+        fail(FileError::PathFileAccessError, file.dosPath, "no longer an ordinary writable file");
+
+    if (calls.renameat(file.folder.get(), file.temporaryName.c_str(), file.folder.get(), file.targetName.c_str())
+        != 0)
+        failWithErrno(errno, Step::Replace, file.dosPath);
+    file.temporaryName.clear();
+    // File systems that cannot flush a folder say EINVAL; the rename is then
+    // as durable as they make anything.
+    if (calls.fsync(file.folder.get()) != 0 && errno != EINVAL)
+        failWithErrno(errno, Step::Flush, file.dosPath);
+}
+
+void FileServices::closeAll()
+{
+    State &s = *m_state;
+    std::optional<FileError> firstFailure;
+    for (auto &[number, file] : s.openFiles) {
+        try {
+            s.putInPlace(file);
+        } catch (const FileError &failure) {
+            if (!firstFailure)
+                firstFailure = failure;
+        }
+        s.discard(file);
+    }
+    s.openFiles.clear();
+    if (firstFailure)
+        throw *firstFailure;
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+class SystemCalls;
+
+// The pieces the file services build on: an owned descriptor, one pass over
+// a folder, the DOS attributes Wine keeps in extended attributes, and what an
+// entry counts as. All calls go through SystemCalls.
+
+class Descriptor
+{
+public:
+    Descriptor() = default;
+    Descriptor(SystemCalls &calls, int fd);
+    Descriptor(Descriptor &&other) noexcept;
+    Descriptor &operator=(Descriptor &&other) noexcept;
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor();
+
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    // Closes now and returns 0 or the errno that close reported.
+    int close();
+    void reset();
+
+private:
+    SystemCalls *m_calls = nullptr;
+    int m_fd = -1;
+};
+
+// Reads a folder once through getdents64, a buffer at a time.
+class FolderReader
+{
+public:
+    struct Entry
+    {
+        const char *name = nullptr;
+        unsigned char type = 0; // DT_REG, DT_DIR, ... or DT_UNKNOWN
+    };
+
+    FolderReader(SystemCalls &calls, int folderFd, char *buffer, std::size_t size);
+
+    // False at the end of the folder, or on a failure that error() names.
+    bool next(Entry &entry);
+    int error() const { return m_error; }
+
+private:
+    SystemCalls &m_calls;
+    int m_fd;
+    char *m_buffer;
+    std::size_t m_size;
+    std::size_t m_at = 0;
+    std::size_t m_filled = 0;
+    int m_error = 0;
+    bool m_done = false;
+};
+
+// Wine's DOS attribute bits.
+enum DosAttribute : unsigned {
+    DosReadOnly = 0x1,
+    DosHidden = 0x2,
+    DosSystem = 0x4,
+};
+
+// The attribute bits in an extended attribute's value: hexadecimal text
+// ("0x21"), or decimal; anything else has no bits. Only the text before the
+// first NUL counts.
+unsigned parseDosAttributes(std::string_view value);
+
+// Reads the DOS attributes of entries of one folder. The folder is reached
+// through its open handle (/proc/self/fd), so the read cannot wander off to
+// another folder; a file system without user attributes is asked only once.
+class AttributeReader
+{
+public:
+    AttributeReader(SystemCalls &calls, int folderFd);
+    unsigned read(const char *name);
+
+private:
+    unsigned valueOf(const char *attribute);
+
+    SystemCalls &m_calls;
+    char m_path[48 + NAME_MAX + 1];
+    std::size_t m_prefix;
+    bool m_supported = true;
+};
+
+enum class EntryKind {
+    Gone,       // vanished since it was listed
+    Other,      // a folder, a link to one, a FIFO, socket or device
+    Hidden,     // DOS hidden or system
+    ReadOnly,   // no write bit at all, or DOS read-only
+    Unreadable, // could not be examined; error says why
+    Deletable,  // an ordinary file, or a link that does not lead to a folder
+};
+
+struct EntryInfo
+{
+    EntryKind kind = EntryKind::Gone;
+    int error = 0;
+    bool isRegular = false;
+};
+
+// What the entry name of a folder counts as. Names beginning with "." are the
+// caller's to skip; they never reach the host.
+EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, AttributeReader &attributes);
+
+// Whether an entry of this getdents64 type could be an ordinary file; the
+// rest are skipped without a system call.
+bool mayBeOrdinary(unsigned char type);
+
+// A name compared with many others on drive C:.
+class FoldedName
+{
+public:
+    explicit FoldedName(std::string_view name);
+    bool sameAs(std::string_view other) const;
+
+private:
+    std::string m_name;
+    bool m_ascii;
+    std::u32string m_folded;
+    mutable std::u32string m_scratch;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Every host system call the file services make, behind one seam so that
+// tests can make any of them fail. Each method behaves like the host call of
+// the same name: it returns -1 and sets errno on failure.
+//
+// The default implementation retries a call that was interrupted by a signal
+// where doing it again is harmless and says so per call; the others report
+// EINTR like any failure.
+class SystemCalls
+{
+public:
+    virtual ~SystemCalls() = default;
+
+    virtual int openat(int dirFd, const char *path, int flags, mode_t mode);
+    virtual int close(int fd);
+    virtual int dup(int fd);
+    virtual int fstatat(int dirFd, const char *path, struct stat *status, int flags);
+    virtual int faccessat(int dirFd, const char *path, int mode, int flags);
+    virtual ssize_t getdents64(int dirFd, void *buffer, std::size_t size);
+    virtual int unlinkat(int dirFd, const char *path, int flags);
+    virtual int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath);
+    virtual ssize_t write(int fd, const void *data, std::size_t size);
+    virtual int fsync(int fd);
+    virtual ssize_t lgetxattr(const char *path, const char *name, void *value, std::size_t size);
+    virtual ssize_t llistxattr(const char *path, char *list, std::size_t size);
+
+    // The host's own calls; what FileServices uses when given none.
+    static SystemCalls &host();
+};

@@ -1,0 +1,150 @@
+// delete-by-pattern: what is deleted, what is left, and what is reported.
+#include "FileError.h"
+#include "FileServices.h"
+#include "SystemCalls.h"
+#include "TestDrive.h"
+
+#include <QTest>
+
+#include <fcntl.h>
+
+#include <string>
+#include <vector>
+
+Q_DECLARE_METATYPE(std::string)
+
+using Names = std::vector<std::string>;
+Q_DECLARE_METATYPE(Names)
+
+namespace {
+
+class CountingCalls : public SystemCalls
+{
+public:
+    int folderOpens = 0;
+    int unlinks = 0;
+
+    int openat(int dirFd, const char *path, int flags, mode_t mode) override
+    {
+        if ((flags & O_PATH) == 0 && (flags & O_DIRECTORY) != 0)
+            ++folderOpens;
+        return SystemCalls::openat(dirFd, path, flags, mode);
+    }
+    int unlinkat(int dirFd, const char *path, int flags) override
+    {
+        ++unlinks;
+        return SystemCalls::unlinkat(dirFd, path, flags);
+    }
+};
+
+} // namespace
+
+class TestDeleteByPattern : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void deleteByPattern_data();
+    void deleteByPattern();
+    void namesThatAreNotUtf8();
+    void oneListingForManyFiles();
+};
+
+void TestDeleteByPattern::deleteByPattern_data()
+{
+    QTest::addColumn<QStringList>("entries"); // in C:\T, see TestDrive::build
+    QTest::addColumn<std::string>("pattern"); // with C:\T current
+    QTest::addColumn<int>("number");          // 0: no failure
+    QTest::addColumn<std::string>("named");   // the DOS path of the failure
+    QTest::addColumn<Names>("left");          // what C:\T holds after
+
+    const auto row = [](const char *tag, QStringList entries, std::string pattern, int number,
+                        std::string named, Names left) {
+        QTest::newRow(tag) << entries << pattern << number << named << left;
+    };
+    row("every file", {"f:a.txt", "f:B.DOC", "f:noext"}, "*.*", 0, "", {});
+    row("absolute pattern", {"f:a.txt", "f:b.doc"}, "C:\\t\\*.TXT", 0, "", {"b.doc"});
+    row("relative folder", {"d:S", "f:S/x.txt"}, "s\\*.*", 0, "", {"S"});
+    row("last extension only", {"f:a.b.txt", "f:a.txt.bak"}, "*.txt", 0, "", {"a.txt.bak"});
+    row("dotless only", {"f:noext", "f:a.b"}, "*.", 0, "", {"a.b"});
+    row("question marks", {"f:a1.log", "f:a.log", "f:ab1.log"}, "a?.log", 0, "", {"ab1.log"});
+    row("plain name, other case", {"f:README.TXT", "f:other"}, "readme.txt", 0, "", {"other"});
+    row("nothing matches", {"f:a.txt"}, "*.doc", 53, "C:\\T\\*.doc", {"a.txt"});
+    row("empty folder", {}, "*.*", 53, "C:\\T\\*.*", {});
+    row("plain name missing", {"f:a.txt"}, "b.txt", 53, "C:\\T\\b.txt", {"a.txt"});
+    row("plain name is a folder", {"d:sub"}, "sub", 53, "C:\\T\\sub", {"sub"});
+    row("missing folder", {"f:a"}, "C:\\NOPE\\*.*", 76, "C:\\NOPE", {"a"});
+    row("other drive", {"f:a"}, "D:\\*.*", 76, "D:\\*.*", {"a"});
+    row("above the root", {"f:a"}, "..\\..\\*.*", 76, "..\\..\\*.*", {"a"});
+    row("read-only among others", {"f:a", "r:b", "f:c"}, "*.*", 75, "C:\\T\\b", {"b"});
+    row("read-only by name", {"r:b"}, "B", 75, "C:\\T\\b", {"b"});
+    row("links removed", {"l:file.lnk>../KEEP/keep.txt", "l:dangling>nowhere", "l:dir.lnk>../KEEP"}, "*.*", 0,
+        "", {"dir.lnk"});
+    row("FIFOs and folders untouched", {"p:pipe", "d:sub", "f:sub/inner.txt", "f:x"}, "*", 0, "",
+        {"pipe", "sub"});
+    row("only FIFOs and folders", {"p:pipe", "d:sub"}, "*.*", 53, "C:\\T\\*.*", {"pipe", "sub"});
+    row("dot-files kept", {"f:.profile", "f:.~bsw0123456789abcdef.tmp", "f:x.txt"}, "*.*", 0, "",
+        {".profile", ".~bsw0123456789abcdef.tmp"});
+    row("only dot-files", {"f:.profile"}, "*.*", 53, "C:\\T\\*.*", {".profile"});
+    row("DOS hidden kept", {"H:hid.txt", "f:x.txt"}, "*.txt", 0, "", {"hid.txt"});
+    row("DOS read-only left", {"f:a", "R:b"}, "*.*", 75, "C:\\T\\b", {"b"});
+}
+
+void TestDeleteByPattern::deleteByPattern()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(std::string, pattern);
+    QFETCH(int, number);
+    QFETCH(std::string, named);
+    QFETCH(Names, left);
+
+    TestDrive drive;
+    drive.folder("T");
+    drive.folder("KEEP");
+    drive.file("KEEP/keep.txt", "precious");
+    if (!drive.build("T", entries))
+        QSKIP("the temporary folder's file system keeps no user extended attributes");
+
+    FileServices files(drive.root());
+    files.changeDirectory("C:\\T");
+    try {
+        files.deleteByPattern(pattern);
+        QCOMPARE(0, number);
+    } catch (const FileError &error) {
+        QCOMPARE(error.number(), number);
+        QCOMPARE(error.dosPath(), named);
+    }
+    QCOMPARE(drive.entries("T"), left);
+    QCOMPARE(drive.read("KEEP/keep.txt"), std::string("precious"));
+}
+
+void TestDeleteByPattern::namesThatAreNotUtf8()
+{
+    TestDrive drive;
+    drive.folder("T");
+    drive.file("T/\xff\xfe.bin");
+    drive.file("T/caf\xe9.TXT");
+    drive.file("T/keep.doc");
+    FileServices files(drive.root());
+    files.deleteByPattern("C:\\T\\*.txt");
+    files.deleteByPattern("C:\\T\\*.bin");
+    QCOMPARE(drive.entries("T"), Names{"keep.doc"});
+}
+
+// A folder is listed once, and each match costs one unlink.
+void TestDeleteByPattern::oneListingForManyFiles()
+{
+    TestDrive drive;
+    drive.folder("T");
+    for (int i = 0; i < 3000; ++i)
+        drive.file("T/junk" + std::to_string(i) + ".tmp", {});
+    CountingCalls calls;
+    FileServices files(drive.root(), &calls);
+    files.deleteByPattern("C:\\T\\*.*");
+    QCOMPARE(calls.folderOpens, 1);
+    QCOMPARE(calls.unlinks, 3000);
+    QVERIFY(drive.entries("T").empty());
+}
+
+QTEST_GUILESS_MAIN(TestDeleteByPattern)
+#include "tst_delete_by_pattern.moc"
