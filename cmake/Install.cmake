@@ -16,16 +16,7 @@ add_executable(brightsweep_xpm_to_png ${BRIGHTSWEEP_RESOURCES}/tools/XpmToPng.cp
 target_link_libraries(brightsweep_xpm_to_png PRIVATE Qt6::Gui brightsweep_warnings)
 
 set(BRIGHTSWEEP_ICON_PNGS)
-set(BRIGHTSWEEP_ICON_SIZES)
 foreach(size IN ITEMS 16 32)
-    if(EXISTS ${BRIGHTSWEEP_ICON_XPM_${size}})
-        list(APPEND BRIGHTSWEEP_ICON_SIZES ${size})
-    else()
-        message(WARNING "No application icon ${BRIGHTSWEEP_ICON_XPM_${size}} yet: "
-                        "the ${size}x${size} menu icon is left out")
-    endif()
-endforeach()
-foreach(size IN LISTS BRIGHTSWEEP_ICON_SIZES)
     set(dir ${BRIGHTSWEEP_DESKTOP_OUT}/icons/${size}x${size})
     set(png ${dir}/${BRIGHTSWEEP_APP_ID}.png)
     add_custom_command(OUTPUT ${png}
