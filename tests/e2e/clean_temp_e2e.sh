@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The real program in a real X server: tick "Clean Temporary Windows Files"
+# and press Clean with the mouse, then look at the drive.
+#
+#   clean_temp_e2e.sh BRIGHTSWEEP_BINARY
+set -euo pipefail
+
+binary=$1
+work=$(mktemp -d)
+xvfb_pid=
+app_pid=
+cleanup() {
+    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Runs a command until it succeeds, for at most $1 seconds.
+wait_for() {
+    local seconds=$1
+    shift
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+# A drive C: whose TEMP holds junk, beside folders that must stay as they are.
+drive=$work/drive_c
+mkdir -p "$drive/WINDOWS/TEMP" "$drive/WINDOWS/Recent" "$drive/WINDOWS/Cookies" "$drive/RECYCLED" \
+    "$drive/WINDOWS/Temporary Internet Files" "$drive/WINDOWS/Downloaded Program Files" "$drive/WINDOWS/SYSTEM"
+printf 'junk\r\n' >"$drive/WINDOWS/TEMP/~DF1A2B.TMP"
+printf 'junk\r\n' >"$drive/WINDOWS/TEMP/setup.log"
+printf 'junk\r\n' >"$drive/WINDOWS/TEMP/NOEXT"
+head -c 65536 /dev/zero >"$drive/WINDOWS/TEMP/big.tmp"
+for folder in Recent Cookies "Temporary Internet Files" "Downloaded Program Files" SYSTEM; do
+    printf 'keep\r\n' >"$drive/WINDOWS/$folder/keep.dat"
+done
+printf 'keep\r\n' >"$drive/RECYCLED/DC1.TXT"
+printf '[windows]\r\n' >"$drive/WINDOWS/WIN.INI"
+
+# Everything outside TEMP, with content and permission bits.
+outside() {
+    (cd "$drive" && find . -path ./WINDOWS/TEMP -prune -o -printf '%y %m %s %p\n' | LC_ALL=C sort \
+        && find . -path ./WINDOWS/TEMP -prune -o -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+}
+
+# Xvfb picks a free display itself and tells us which.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+wait_for 20 grep -q '[0-9]' "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$(head -n 1 "$work/display")"
+
+# After start-up the program has written cleaner.txt into WINDOWS.
+(QT_QPA_PLATFORM=xcb "$binary" --drive-c "$drive" >"$work/app.log" 2>&1; echo $? >"$work/status") &
+window=
+find_window() { window=$(xdotool search --onlyvisible --name '^Win 95/98 Brightsweep$' 2>/dev/null | head -n 1); [ -n "$window" ]; }
+wait_for 30 find_window || fail "no main window: $(cat "$work/app.log")"
+app_pid=$(xdotool getwindowpid "$window")
+wait_for 10 test -f "$drive/WINDOWS/cleaner.txt" || fail "start-up wrote no cleaner.txt"
+before=$(outside)
+
+# The window is placed once it is mapped; wait until its geometry holds still.
+geometry=
+stable_geometry() {
+    local now
+    now=$(xdotool getwindowgeometry --shell "$window")
+    [ "$now" = "$geometry" ] && return 0
+    geometry=$now
+    return 1
+}
+wait_for 10 stable_geometry || fail "the window keeps moving"
+eval "$geometry" # X, Y, WIDTH, HEIGHT
+
+# The client area (329 by 362 pixels) lies below the menu bar. Frame1 sits at
+# 8,40 in it; inside Frame1, Check4 at 16,96 (17 high) and Command1 at 224,16
+# (73 by 25). Click the box's square and the middle of the button.
+menu_bar=$((HEIGHT - 362))
+[ "$WIDTH" -eq 329 ] && [ "$menu_bar" -gt 0 ] || fail "unexpected window size ${WIDTH}x${HEIGHT}"
+frame_x=$((X + 8))
+frame_y=$((Y + menu_bar + 40))
+# mousemove --sync waits for the pointer to move, so it would hang when the
+# pointer is already there.
+click() {
+    local X Y SCREEN WINDOW
+    eval "$(xdotool getmouselocation --shell)"
+    if [ "$X,$Y" != "$1,$2" ]; then
+        xdotool mousemove --sync "$1" "$2"
+    fi
+    xdotool click 1
+}
+click $((frame_x + 16 + 7)) $((frame_y + 96 + 8))
+click $((frame_x + 224 + 36)) $((frame_y + 16 + 12))
+
+temp_holds_only_marker() {
+    [ "$(ls -A "$drive/WINDOWS/TEMP")" = "deleted.txt" ]
+}
+wait_for 10 temp_holds_only_marker || fail "TEMP holds: $(ls -A "$drive/WINDOWS/TEMP" | tr '\n' ' ')"
+printf '"This directory was emptyed by Brightsweep"\r\n' | cmp - "$drive/WINDOWS/TEMP/deleted.txt" \
+    || fail "deleted.txt is not the 45-byte marker line"
+[ "$(outside)" = "$before" ] || fail "something outside TEMP changed"
+
+# Nothing is ticked now, so Clean is greyed: a second press must not touch
+# the new junk. Exit through the File menu afterwards; events are handled in
+# order, so once the program has gone the press has been dealt with.
+printf 'new\r\n' >"$drive/WINDOWS/TEMP/later.tmp"
+click $((frame_x + 224 + 36)) $((frame_y + 16 + 12))
+click $((X + 15)) $((Y + menu_bar / 2))
+menu_open() { [ "$(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | wc -l)" -gt 1 ]; }
+wait_for 10 menu_open || fail "the File menu did not open"
+click $((X + 30)) $((Y + menu_bar + 10))
+wait_for 10 test -s "$work/status" || fail "the program did not exit through File > Exit"
+[ "$(cat "$work/status")" = 0 ] || fail "the program exited with status $(cat "$work/status"): $(cat "$work/app.log")"
+app_pid=
+[ "$(ls -A "$drive/WINDOWS/TEMP" | LC_ALL=C sort | tr '\n' ' ')" = "deleted.txt later.tmp " ] \
+    || fail "a second Clean ran with nothing ticked: $(ls -A "$drive/WINDOWS/TEMP" | tr '\n' ' ')"
+echo "PASS"
