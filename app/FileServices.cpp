@@ -321,6 +321,11 @@ void FileServices::changeDirectory(std::string_view dosPath)
     if (holdsNul(dosPath))
         fail(FileError::PathNotFound, std::string(dosPath), {});
     State::Walk walked = s.walkTo(dosPath, dosPath);
+    // Handles that only name a folder open without the right to enter it;
+    // a current directory that cannot be entered is refused here, as chdir
+    // would.
+    if (s.calls.faccessat(walked.folder.get(), ".", X_OK, AT_EACCESS) != 0)
+        failWithErrno(errno, Step::Path, dosPathText(walked.stored));
     s.current = std::move(walked.stored);
     s.currentFolder = std::move(walked.folder);
 }

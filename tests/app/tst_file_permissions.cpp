@@ -1,0 +1,122 @@
+// What the host refuses an unprivileged user. The tests run as root, so each
+// case runs the service in a helper under setpriv as nobody.
+#include "TestDrive.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+Q_DECLARE_METATYPE(std::string)
+
+class TestFilePermissions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void asNobody_data();
+    void asNobody();
+
+private:
+    static QString runAsNobody(const TestDrive &drive, const QString &operation, const QString &argument);
+};
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+QStringList setprivArguments()
+{
+    return {"--reuid=65534", "--regid=65534", "--clear-groups"};
+}
+
+} // namespace
+
+void TestFilePermissions::initTestCase()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to take the identity of an unprivileged user");
+    QProcess trial;
+    trial.start("setpriv", setprivArguments() << "true");
+    if (!trial.waitForFinished(10000) || trial.exitStatus() != QProcess::NormalExit || trial.exitCode() != 0)
+        QSKIP("setpriv cannot change the user here (no setpriv, or no CAP_SETUID)");
+}
+
+QString TestFilePermissions::runAsNobody(const TestDrive &drive, const QString &operation, const QString &argument)
+{
+    QProcess probe;
+    probe.start("setpriv", setprivArguments() << QStringLiteral(FILE_SERVICES_PROBE)
+                                              << QString::fromStdString(drive.root()) << "C:\\" << operation
+                                              << argument);
+    if (!probe.waitForFinished(10000))
+        return "probe did not finish";
+    return QString::fromUtf8(probe.readAllStandardOutput()).trimmed()
+           + QString::fromUtf8(probe.readAllStandardError()).trimmed();
+}
+
+void TestFilePermissions::asNobody_data()
+{
+    QTest::addColumn<std::string>("folder");    // one folder below the root
+    QTest::addColumn<int>("folderMode");        // owned by root
+    QTest::addColumn<std::string>("ownedFile"); // a root-owned file in it, mode 0644
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QString>("output");
+
+    QTest::newRow("write where allowed") << std::string("OPEN") << 0777 << std::string() << "write"
+                                         << "C:\\OPEN\\cleaner.txt"
+                                         << "ok";
+    QTest::newRow("create in a closed folder") << std::string("CLOSED") << 0755 << std::string() << "write"
+                                               << "C:\\CLOSED\\cleaner.txt"
+                                               << "error 70";
+    QTest::newRow("overwrite another user's file") << std::string("OPEN") << 0777 << std::string("cleaner.txt")
+                                                   << "write"
+                                                   << "C:\\OPEN\\cleaner.txt"
+                                                   << "error 70";
+    QTest::newRow("enter a private folder") << std::string("PRIVATE") << 0700 << std::string() << "cd"
+                                            << "C:\\PRIVATE"
+                                            << "error 70";
+    QTest::newRow("first-match in a private folder") << std::string("PRIVATE") << 0700 << std::string("a.txt")
+                                                     << "first"
+                                                     << "C:\\PRIVATE\\*.*"
+                                                     << "ok";
+    QTest::newRow("delete in a closed folder") << std::string("CLOSED") << 0755 << std::string("a.txt")
+                                               << "delete"
+                                               << "C:\\CLOSED\\*.*"
+                                               << "error 75";
+}
+
+void TestFilePermissions::asNobody()
+{
+    QFETCH(std::string, folder);
+    QFETCH(int, folderMode);
+    QFETCH(std::string, ownedFile);
+    QFETCH(QString, operation);
+    QFETCH(QString, argument);
+    QFETCH(QString, output);
+
+    TestDrive drive;
+    QCOMPARE(chmod(drive.root().c_str(), 0755), 0);
+    drive.folder(folder);
+    QCOMPARE(chmod(drive.host(folder).c_str(), mode_t(folderMode)), 0);
+    if (!ownedFile.empty())
+        drive.file(folder + "/" + ownedFile, "root's");
+
+    QCOMPARE(runAsNobody(drive, operation, argument), output);
+    if (!ownedFile.empty())
+        QCOMPARE(drive.read(folder + "/" + ownedFile), std::string("root's"));
+    if (output == "ok" && operation == "write") {
+        struct stat status;
+        QCOMPARE(stat(drive.host(folder + "/cleaner.txt").c_str(), &status), 0);
+        QCOMPARE(status.st_uid, nobody);
+    }
+    for (const std::string &name : drive.entries(folder))
+        QVERIFY2(name.rfind(".~", 0) != 0, "a temporary file was left");
+}
+
+QTEST_GUILESS_MAIN(TestFilePermissions)
+#include "tst_file_permissions.moc"
