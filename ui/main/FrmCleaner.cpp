@@ -328,8 +328,18 @@ void FrmCleaner::orderTabs()
         m_frame2,   m_command3,   m_statusBar1, m_slider1,  m_frame3,    m_label1,   m_slider2,
         m_frame4,   m_label2,     m_checks[3], m_checks[4], m_checks[5],
     };
-    for (qsizetype i = 1; i < order.size(); ++i)
-        QWidget::setTabOrder(order.at(i - 1), order.at(i));
+    // Only controls that take the focus are chained: frames, labels, the
+    // toolbar and the status bar keep their place in the classic order but
+    // never stop the focus, and chaining a frame would drag its children
+    // along with it.
+    QWidget *previous = nullptr;
+    for (QWidget *control : order) {
+        if (!(control->focusPolicy() & Qt::TabFocus))
+            continue;
+        if (previous)
+            QWidget::setTabOrder(previous, control);
+        previous = control;
+    }
 }
 
 void FrmCleaner::Form_Load()

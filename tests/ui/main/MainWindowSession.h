@@ -1,0 +1,65 @@
+#pragma once
+
+// One program started on a throw-away drive the way main() starts it, with
+// failures and messages recorded instead of shown in message boxes.
+
+#include "FileError.h"
+#include "FileServices.h"
+#include "FrmCleaner.h"
+#include "Program.h"
+#include "TestDrive.h"
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+struct MainWindowSession
+{
+    TestDrive drive;
+    std::unique_ptr<FileServices> files;
+    std::unique_ptr<Program> program;
+    std::vector<FileError> failures;
+    QStringList messages;
+
+    // Builds the program without starting it.
+    Program &create(SystemCalls *systemCalls = nullptr)
+    {
+        files = std::make_unique<FileServices>(drive.root().toStdString(), systemCalls);
+        program = std::make_unique<Program>(*files);
+        program->setFailureReporter([this](const FileError &error) { failures.push_back(error); });
+        program->setMessageReporter([this](const QString &text) { messages << text; });
+        return *program;
+    }
+
+    bool start(SystemCalls *systemCalls = nullptr)
+    {
+        create(systemCalls);
+        return program->start();
+    }
+
+    FrmCleaner &window() { return program->frmCleaner(); }
+
+    QCheckBox *box(int number)
+    {
+        return window().findChild<QCheckBox *>(QStringLiteral("Check%1").arg(number));
+    }
+
+    QPushButton *command(int number)
+    {
+        return window().findChild<QPushButton *>(QStringLiteral("Command%1").arg(number));
+    }
+
+    int value(int number) { return FrmCleaner::checkValue(*box(number)); }
+
+    bool anyTicked()
+    {
+        for (int number = 1; number <= 6; ++number) {
+            if (value(number) == 1)
+                return true;
+        }
+        return false;
+    }
+};

@@ -1,0 +1,349 @@
+// The main window's commands: the selection rule, Select All and Deselect
+// All, the clean run's effect on the window, and the toolbar's dispatch.
+#include "MainWindowSession.h"
+#include "SystemCalls.h"
+
+#include <QAction>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace {
+
+// Counts the host calls the file services make, to prove a command made none.
+class CountingCalls : public SystemCalls
+{
+public:
+    int calls = 0;
+
+    int openat(int dirFd, const char *path, int flags, mode_t mode) override
+    {
+        ++calls;
+        return SystemCalls::openat(dirFd, path, flags, mode);
+    }
+    int fstatat(int dirFd, const char *path, struct stat *status, int flags) override
+    {
+        ++calls;
+        return SystemCalls::fstatat(dirFd, path, status, flags);
+    }
+    ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override
+    {
+        ++calls;
+        return SystemCalls::getdents64(dirFd, buffer, size);
+    }
+    int unlinkat(int dirFd, const char *path, int flags) override
+    {
+        ++calls;
+        return SystemCalls::unlinkat(dirFd, path, flags);
+    }
+    int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath) override
+    {
+        ++calls;
+        return SystemCalls::renameat(oldDirFd, oldPath, newDirFd, newPath);
+    }
+};
+
+void clickBox(QCheckBox *box)
+{
+    // On the indicator itself: past the caption's end a click does nothing.
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->height() / 2, box->height() / 2));
+}
+
+QAction *toolbarButton(FrmCleaner &window, const QString &key)
+{
+    for (QAction *action : window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->actions()) {
+        if (action->data().toString() == key)
+            return action;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestFrmCleanerCommands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void selectionRule_data();
+    void selectionRule();
+    void buttonsFollowEachNestedChange_data();
+    void buttonsFollowEachNestedChange();
+    void classicValues_data();
+    void classicValues();
+    void toolbarDispatch_data();
+    void toolbarDispatch();
+    void toolbarCleanWithNothingTickedTouchesNoFile();
+    void cleanResetsTheWindow();
+    void greyedBoxIsNotCleaned();
+    void failedCleanKeepsBoxesAndReports();
+};
+
+void TestFrmCleanerCommands::selectionRule_data()
+{
+    // Steps: "+N" tick box N, "-N" untick it (mouse clicks), "A" Select All,
+    // "D" Deselect All, "gN" grey box N from code.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<bool>("enabled");
+
+    QTest::newRow("one ticked") << QStringList{"+4"} << true;
+    QTest::newRow("last unticked") << QStringList{"+4", "-4"} << false;
+    QTest::newRow("Check6 kept while Check3 comes and goes") << QStringList{"+6", "+3", "-3"} << true;
+    QTest::newRow("Check1 kept while Check6 comes and goes") << QStringList{"+1", "+6", "-6"} << true;
+    QTest::newRow("select all") << QStringList{"A"} << true;
+    QTest::newRow("select all twice") << QStringList{"A", "A"} << true;
+    QTest::newRow("select all, untick five") << QStringList{"A", "-1", "-2", "-3", "-4", "-5"} << true;
+    QTest::newRow("select all, untick all six") << QStringList{"A", "-6", "-5", "-4", "-3", "-2", "-1"} << false;
+    QTest::newRow("deselect all") << QStringList{"+2", "+5", "D"} << false;
+    QTest::newRow("deselect all, tick again") << QStringList{"A", "D", "+3"} << true;
+    QTest::newRow("greyed counts as unticked") << QStringList{"+2", "g2"} << false;
+    QTest::newRow("greyed beside a ticked box") << QStringList{"g1", "+5"} << true;
+}
+
+void TestFrmCleanerCommands::selectionRule()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(bool, enabled);
+
+    MainWindowSession session;
+    QVERIFY(session.start());
+    QVERIFY(QTest::qWaitForWindowExposed(&session.window()));
+
+    for (const QString &step : steps) {
+        const int number = step.right(1).toInt();
+        if (step.startsWith(QLatin1Char('+'))) {
+            QCOMPARE(session.value(number), 0);
+            clickBox(session.box(number));
+            QCOMPARE(session.value(number), 1);
+        } else if (step.startsWith(QLatin1Char('-'))) {
+            QCOMPARE(session.value(number), 1);
+            clickBox(session.box(number));
+            QCOMPARE(session.value(number), 0);
+        } else if (step == QLatin1String("A")) {
+            QTest::mouseClick(session.command(2), Qt::LeftButton);
+        } else if (step == QLatin1String("D")) {
+            QVERIFY(session.command(3)->isEnabled());
+            QTest::mouseClick(session.command(3), Qt::LeftButton);
+        } else if (step.startsWith(QLatin1Char('g'))) {
+            FrmCleaner::setCheckValue(*session.box(number), 2);
+        }
+        // The invariant holds after every step, not just at the end.
+        QCOMPARE(session.command(1)->isEnabled(), session.anyTicked());
+        QCOMPARE(session.command(3)->isEnabled(), session.anyTicked());
+        QVERIFY(session.command(2)->isEnabled());
+    }
+    QCOMPARE(session.command(1)->isEnabled(), enabled);
+    QCOMPARE(session.command(3)->isEnabled(), enabled);
+    QVERIFY(session.failures.empty());
+}
+
+void TestFrmCleanerCommands::buttonsFollowEachNestedChange_data()
+{
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QList<bool>>("cleanAfterEachChange");
+    QTest::newRow("Select All") << 2 << QList<bool>{true, true, true, true, true, true};
+    QTest::newRow("Deselect All") << 3 << QList<bool>{true, true, true, true, true, false};
+}
+
+void TestFrmCleanerCommands::buttonsFollowEachNestedChange()
+{
+    QFETCH(int, button);
+    QFETCH(QList<bool>, cleanAfterEachChange);
+
+    MainWindowSession session;
+    QVERIFY(session.start());
+    if (button == 3)
+        QTest::mouseClick(session.command(2), Qt::LeftButton);
+
+    // Connected after the window's own handlers, so each sees the state the
+    // nested Click left behind, while the command is still running.
+    QList<bool> seen;
+    for (int number = 1; number <= 6; ++number) {
+        connect(session.box(number), &QCheckBox::stateChanged, this,
+                [&session, &seen] { seen << session.command(1)->isEnabled(); });
+    }
+    QTest::mouseClick(session.command(button), Qt::LeftButton);
+    QCOMPARE(seen, cleanAfterEachChange);
+}
+
+void TestFrmCleanerCommands::classicValues_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<Qt::CheckState>("qtState");
+    QTest::addColumn<int>("afterClick");
+    QTest::addColumn<int>("afterSecondClick");
+    QTest::newRow("unticked") << 0 << Qt::Unchecked << 1 << 0;
+    QTest::newRow("ticked") << 1 << Qt::Checked << 0 << 1;
+    // A user's click never produces the greyed value, even once code set it.
+    QTest::newRow("greyed") << 2 << Qt::PartiallyChecked << 1 << 0;
+}
+
+void TestFrmCleanerCommands::classicValues()
+{
+    QFETCH(int, value);
+    QFETCH(Qt::CheckState, qtState);
+    QFETCH(int, afterClick);
+    QFETCH(int, afterSecondClick);
+
+    MainWindowSession session;
+    QVERIFY(session.start());
+    QCheckBox *box = session.box(3);
+    FrmCleaner::setCheckValue(*box, value);
+    QCOMPARE(box->checkState(), qtState);
+    QCOMPARE(FrmCleaner::checkValue(*box), value);
+    clickBox(box);
+    QCOMPARE(FrmCleaner::checkValue(*box), afterClick);
+    clickBox(box);
+    QCOMPARE(FrmCleaner::checkValue(*box), afterSecondClick);
+    clickBox(box);
+    QVERIFY(FrmCleaner::checkValue(*box) != 2);
+}
+
+void TestFrmCleanerCommands::toolbarDispatch_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("cleanerLoaded");
+    QTest::addColumn<bool>("aboutLoaded");
+    QTest::addColumn<bool>("optionsLoaded");
+    QTest::addColumn<bool>("cleaned");
+
+    QTest::newRow("Clean") << QStringLiteral("Clean") << true << false << false << true;
+    QTest::newRow("About") << QStringLiteral("About") << true << true << false << false;
+    QTest::newRow("Options") << QStringLiteral("Options") << true << false << true << false;
+    QTest::newRow("Exit") << QStringLiteral("Exit") << false << false << false << false;
+    QTest::newRow("HelpTopics") << QStringLiteral("HelpTopics") << true << false << false << false;
+    // Keys are compared exactly, case included.
+    QTest::newRow("clean") << QStringLiteral("clean") << true << false << false << false;
+    QTest::newRow("Exit ") << QStringLiteral("Exit ") << true << false << false << false;
+    QTest::newRow("empty") << QString() << true << false << false << false;
+}
+
+void TestFrmCleanerCommands::toolbarDispatch()
+{
+    QFETCH(QString, key);
+    QFETCH(bool, cleanerLoaded);
+    QFETCH(bool, aboutLoaded);
+    QFETCH(bool, optionsLoaded);
+    QFETCH(bool, cleaned);
+
+    MainWindowSession session;
+    session.drive.fill(4, TestDrive::Fill::Junk);
+    QVERIFY(session.start());
+    FrmCleaner &window = session.window();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    clickBox(session.box(4));
+    const TestDrive::Snapshot before = session.drive.snapshot();
+
+    if (QAction *button = toolbarButton(window, key)) {
+        // A real button: pressed with the mouse.
+        auto *toolButton = window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->widgetForAction(button);
+        QTest::mouseClick(toolButton, Qt::LeftButton);
+    } else {
+        QAction other;
+        other.setData(key);
+        window.Toolbar1_ButtonClick(other);
+    }
+
+    QCOMPARE(session.program->isLoaded(Program::Window::Cleaner), cleanerLoaded);
+    QCOMPARE(session.program->isLoaded(Program::Window::Clean), cleanerLoaded);
+    QCOMPARE(session.program->isLoaded(Program::Window::About), aboutLoaded);
+    QCOMPARE(session.program->isLoaded(Program::Window::Options), optionsLoaded);
+    QCOMPARE(session.drive.snapshot() != before, cleaned);
+    if (cleanerLoaded)
+        QCOMPARE(session.value(4), cleaned ? 0 : 1);
+    QVERIFY(session.failures.empty());
+}
+
+void TestFrmCleanerCommands::toolbarCleanWithNothingTickedTouchesNoFile()
+{
+    MainWindowSession session;
+    session.drive.fillAll(TestDrive::Fill::Junk);
+    CountingCalls calls;
+    QVERIFY(session.start(&calls));
+    FrmCleaner &window = session.window();
+    QVERIFY(!session.command(1)->isEnabled());
+    const std::string directory = session.files->currentDirectory();
+    const TestDrive::Snapshot before = session.drive.snapshot();
+    calls.calls = 0;
+
+    QAction *clean = toolbarButton(window, QStringLiteral("Clean"));
+    QVERIFY(clean);
+    clean->trigger();
+
+    QCOMPARE(calls.calls, 0);
+    QCOMPARE(session.files->currentDirectory(), directory);
+    QCOMPARE(session.drive.snapshot(), before);
+    QVERIFY(!session.command(1)->isEnabled());
+    QVERIFY(!session.command(3)->isEnabled());
+    QVERIFY(session.failures.empty());
+}
+
+void TestFrmCleanerCommands::cleanResetsTheWindow()
+{
+    MainWindowSession session;
+    session.drive.fillAll(TestDrive::Fill::Junk);
+    QVERIFY(session.start());
+    QTest::mouseClick(session.command(2), Qt::LeftButton);
+    QTest::mouseClick(session.command(1), Qt::LeftButton);
+
+    QVERIFY(session.failures.empty());
+    for (int number = 1; number <= 6; ++number)
+        QCOMPARE(session.value(number), 0);
+    QVERIFY(!session.command(1)->isEnabled());
+    QVERIFY(!session.command(3)->isEnabled());
+    QVERIFY(session.command(2)->isEnabled());
+    // The run leaves the last target's folder current.
+    QCOMPARE(QString::fromStdString(session.files->currentDirectory()).toUpper(),
+             QStringLiteral("C:\\WINDOWS\\DOWNLOADED PROGRAM FILES"));
+    QCOMPARE(session.drive.read(TestDrive::targetFolder(4) + QStringLiteral("/deleted.txt")), TestDrive::markerLine());
+}
+
+void TestFrmCleanerCommands::greyedBoxIsNotCleaned()
+{
+    MainWindowSession session;
+    session.drive.fill(4, TestDrive::Fill::Junk);
+    session.drive.fill(5, TestDrive::Fill::Junk);
+    QVERIFY(session.start());
+    const QStringList temp = session.drive.entries(TestDrive::targetFolder(4));
+    FrmCleaner::setCheckValue(*session.box(4), 2);
+    clickBox(session.box(5));
+    QTest::mouseClick(session.command(1), Qt::LeftButton);
+
+    QVERIFY(session.failures.empty());
+    QCOMPARE(session.drive.entries(TestDrive::targetFolder(4)), temp);
+    QVERIFY(session.drive.entries(TestDrive::targetFolder(5)).contains(QStringLiteral("deleted.txt")));
+    QCOMPARE(session.value(4), 0);
+    QCOMPARE(session.value(5), 0);
+}
+
+void TestFrmCleanerCommands::failedCleanKeepsBoxesAndReports()
+{
+    MainWindowSession session;
+    session.drive.fill(3, TestDrive::Fill::Junk);
+    session.drive.fill(5, TestDrive::Fill::Junk);
+    session.drive.removeFolder(4);
+    QVERIFY(session.start());
+    for (int number : {3, 4, 5})
+        clickBox(session.box(number));
+    const QStringList recycled = session.drive.entries(TestDrive::targetFolder(5));
+
+    QTest::mouseClick(session.command(1), Qt::LeftButton);
+
+    QCOMPARE(session.failures.size(), std::size_t{1});
+    QCOMPARE(session.failures.front().number(), 76);
+    // Target 3 was done before the failure; 5 was never reached.
+    QVERIFY(session.drive.entries(TestDrive::targetFolder(3)).contains(QStringLiteral("deleted.txt")));
+    QCOMPARE(session.drive.entries(TestDrive::targetFolder(5)), recycled);
+    for (int number : {3, 4, 5})
+        QCOMPARE(session.value(number), 1);
+    QVERIFY(session.command(1)->isEnabled());
+    QVERIFY(session.command(3)->isEnabled());
+    // The program goes on: the window still answers.
+    QTest::mouseClick(session.command(3), Qt::LeftButton);
+    QVERIFY(!session.anyTicked());
+    QVERIFY(!session.command(1)->isEnabled());
+}
+
+QTEST_MAIN(TestFrmCleanerCommands)
+#include "test_frm_cleaner_commands.moc"

@@ -1,0 +1,292 @@
+// The window runtime: start-up, shutdown, the window model and the event
+// guard, on throw-away drives.
+#include "FrmAbout.h"
+#include "FrmClean.h"
+#include "MainWindowSession.h"
+
+#include <QAction>
+#include <QGroupBox>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolBar>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QByteArray helloWorld = QByteArrayLiteral("\"Hello World\"\r\n");
+
+QAction *toolbarButton(FrmCleaner &window, const QString &key)
+{
+    for (QAction *action : window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->actions()) {
+        if (action->data().toString() == key)
+            return action;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startUp_data();
+    void startUp();
+    void driveWithoutWindows();
+    void startUpFileFailureLeavesWindowUp();
+    void exit_data();
+    void exit();
+    void exitWhileAboutIsOpen();
+    void windowModel();
+    void guardReportsAndGoesOn();
+    void nestedFailureStopsTheOuterHandler();
+    void describe();
+};
+
+void TestProgram::startUp_data()
+{
+    QTest::addColumn<QString>("flagName");
+    QTest::addColumn<QByteArray>("flagContent");
+    QTest::addColumn<QByteArray>("staleCleaner");
+    QTest::addColumn<bool>("advanced");
+
+    QTest::newRow("no flag file") << QString() << QByteArray() << QByteArray() << false;
+    QTest::newRow("flag file") << QStringLiteral("options.ini") << QByteArray("\"Advanced mode = on\"\r\n")
+                               << QByteArray() << true;
+    QTest::newRow("empty flag file") << QStringLiteral("options.ini") << QByteArray() << QByteArray() << true;
+    QTest::newRow("other content") << QStringLiteral("options.ini") << QByteArray("off\r\n") << QByteArray() << true;
+    QTest::newRow("in capitals") << QStringLiteral("OPTIONS.INI") << QByteArray("x") << QByteArray() << false;
+    QTest::newRow("mixed case") << QStringLiteral("Options.ini") << QByteArray("x") << QByteArray() << false;
+    QTest::newRow("stale cleaner.txt") << QString() << QByteArray()
+                                       << QByteArray(4096, 'z') + "\"Hello World\"\r\n" << false;
+    QTest::newRow("shorter stale cleaner.txt") << QString() << QByteArray() << QByteArray("\"Hi\"") << false;
+}
+
+void TestProgram::startUp()
+{
+    QFETCH(QString, flagName);
+    QFETCH(QByteArray, flagContent);
+    QFETCH(QByteArray, staleCleaner);
+    QFETCH(bool, advanced);
+
+    MainWindowSession session;
+    if (!flagName.isEmpty())
+        session.drive.write(QStringLiteral("WINDOWS/") + flagName, flagContent);
+    if (!staleCleaner.isEmpty())
+        session.drive.write(QStringLiteral("WINDOWS/cleaner.txt"), staleCleaner);
+
+    QVERIFY(session.start());
+    Program &program = *session.program;
+    QVERIFY(session.failures.empty());
+    QVERIFY(session.messages.isEmpty());
+
+    QVERIFY(program.isLoaded(Program::Window::Clean));
+    QVERIFY(program.isLoaded(Program::Window::Cleaner));
+    QVERIFY(!program.isLoaded(Program::Window::Options));
+    QVERIFY(!program.isLoaded(Program::Window::About));
+    QVERIFY(!program.frmClean().isVisible());
+    QVERIFY(program.frmCleaner().isVisible());
+
+    auto *frame2 = program.frmCleaner().findChild<QGroupBox *>(QStringLiteral("Frame2"));
+    QCOMPARE(frame2->isVisible(), advanced);
+    QCOMPARE(frame2->isEnabled(), advanced);
+
+    QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/cleaner.txt")), helloWorld);
+    QCOMPARE(QString::fromStdString(session.files->currentDirectory()), QStringLiteral("C:\\WINDOWS"));
+    // The flag file is only looked at, never changed.
+    if (!flagName.isEmpty())
+        QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/") + flagName), flagContent);
+}
+
+void TestProgram::driveWithoutWindows()
+{
+    MainWindowSession session;
+    QVERIFY(QDir(session.drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
+    const TestDrive::Snapshot before = session.drive.snapshot();
+    Program &program = session.create();
+    QSignalSpy ended(&program, &Program::ended);
+
+    QVERIFY(!program.start());
+
+    QCOMPARE(session.messages.size(), 1);
+    QVERIFY(session.messages.front().contains(session.drive.root()));
+    QVERIFY(session.messages.front().contains(QStringLiteral("--drive-c")));
+    QVERIFY(session.failures.empty());
+    QVERIFY(!program.anyLoaded());
+    QCOMPARE(session.drive.snapshot(), before);
+}
+
+void TestProgram::startUpFileFailureLeavesWindowUp()
+{
+    // A read-only cleaner.txt is never overwritten: step 3 fails, after the
+    // main window is up.
+    MainWindowSession session;
+    session.drive.write(QStringLiteral("WINDOWS/cleaner.txt"), "old");
+    QVERIFY(QFile::setPermissions(session.drive.hostPath(QStringLiteral("WINDOWS/cleaner.txt")),
+                                  QFile::ReadOwner | QFile::ReadGroup));
+
+    QVERIFY(session.start());
+
+    QCOMPARE(session.failures.size(), std::size_t{1});
+    QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(session.window().isVisible());
+    QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/cleaner.txt")), QByteArray("old"));
+}
+
+void TestProgram::exit_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::newRow("menu") << QStringLiteral("menu");
+    QTest::newRow("toolbar") << QStringLiteral("toolbar");
+    QTest::newRow("window system") << QStringLiteral("close");
+    QTest::newRow("handler") << QStringLiteral("handler");
+}
+
+void TestProgram::exit()
+{
+    QFETCH(QString, way);
+
+    MainWindowSession session;
+    QVERIFY(session.start());
+    Program &program = *session.program;
+    QSignalSpy ended(&program, &Program::ended);
+    QPointer<FrmCleaner> window = &program.frmCleaner();
+    QPointer<FrmClean> startUp = &program.frmClean();
+
+    if (way == QLatin1String("menu"))
+        window->findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
+    else if (way == QLatin1String("toolbar"))
+        toolbarButton(*window, QStringLiteral("Exit"))->trigger();
+    else if (way == QLatin1String("close"))
+        window->close();
+    else
+        window->mnuExit_Click();
+
+    QVERIFY(!program.anyLoaded());
+    QCOMPARE(ended.size(), 1);
+    QVERIFY(window && window->isHidden());
+    QTRY_VERIFY(!window && !startUp);
+    QCOMPARE(ended.size(), 1);
+    QVERIFY(session.failures.empty());
+}
+
+void TestProgram::exitWhileAboutIsOpen()
+{
+    MainWindowSession session;
+    QVERIFY(session.start());
+    Program &program = *session.program;
+    QSignalSpy ended(&program, &Program::ended);
+
+    program.show(Program::Window::About);
+    QPointer<FrmAbout> about = &program.frmAbout();
+    program.frmCleaner().findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
+
+    QVERIFY(!program.isLoaded(Program::Window::Cleaner));
+    QVERIFY(!program.isLoaded(Program::Window::Clean));
+    QVERIFY(program.isLoaded(Program::Window::About));
+    QCOMPARE(ended.size(), 0);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(about && about->isVisible());
+    QCOMPARE(ended.size(), 0);
+
+    program.unload(Program::Window::About);
+    QCOMPARE(ended.size(), 1);
+    QVERIFY(!program.anyLoaded());
+}
+
+void TestProgram::windowModel()
+{
+    MainWindowSession session;
+    QVERIFY(session.start());
+    Program &program = *session.program;
+
+    // hide keeps a window loaded; show brings the same one back.
+    QPointer<FrmCleaner> window = &program.frmCleaner();
+    program.hide(Program::Window::Cleaner);
+    QVERIFY(program.isLoaded(Program::Window::Cleaner) && window->isHidden());
+    program.show(Program::Window::Cleaner);
+    QCOMPARE(&program.frmCleaner(), window.data());
+    QVERIFY(window->isVisible());
+
+    // Touching an unloaded window loads it without showing it; hiding one
+    // loads it too.
+    QVERIFY(!program.isLoaded(Program::Window::About));
+    FrmAbout &about = program.frmAbout();
+    QVERIFY(program.isLoaded(Program::Window::About) && !about.isVisible());
+    program.unload(Program::Window::About);
+    program.hide(Program::Window::About);
+    QVERIFY(program.isLoaded(Program::Window::About) && !program.frmAbout().isVisible());
+
+    // Unloading forgets the window; the next use is a fresh one whose load
+    // runs again.
+    QPointer<FrmAbout> first = &program.frmAbout();
+    program.unload(Program::Window::About);
+    QVERIFY(!program.isLoaded(Program::Window::About));
+    QVERIFY(first && first->isHidden());
+    QTRY_VERIFY(!first);
+    program.show(Program::Window::About);
+    QVERIFY(program.frmAbout().isVisible());
+    // Unloading what is not loaded changes nothing.
+    program.unload(Program::Window::Options);
+    QVERIFY(!program.isLoaded(Program::Window::Options));
+    QVERIFY(program.isLoaded(Program::Window::Cleaner));
+}
+
+void TestProgram::guardReportsAndGoesOn()
+{
+    MainWindowSession session;
+    QVERIFY(session.start());
+    Program &program = *session.program;
+
+    bool after = false;
+    program.guard([&] {
+        session.files->changeDirectory("C:\\NOWHERE");
+        after = true;
+    });
+    QVERIFY(!after);
+    QCOMPARE(session.failures.size(), std::size_t{1});
+    QCOMPARE(session.failures.front().number(), 76);
+
+    program.guard([&] { after = true; });
+    QVERIFY(after);
+    QCOMPARE(session.failures.size(), std::size_t{1});
+    QVERIFY(program.isLoaded(Program::Window::Cleaner));
+}
+
+void TestProgram::nestedFailureStopsTheOuterHandler()
+{
+    // A Click raised from code runs nested; when it fails, the handler that
+    // raised it stops there too, and the failure is reported once.
+    MainWindowSession session;
+    QVERIFY(session.start());
+    Program &program = *session.program;
+    QStringList steps;
+    program.guard([&] {
+        steps << QStringLiteral("outer");
+        program.guard([&] {
+            steps << QStringLiteral("inner");
+            session.files->deleteByPattern("C:\\WINDOWS\\*.none");
+            steps << QStringLiteral("inner after");
+        });
+        steps << QStringLiteral("outer after");
+    });
+    QCOMPARE(steps, (QStringList{QStringLiteral("outer"), QStringLiteral("inner")}));
+    QCOMPARE(session.failures.size(), std::size_t{1});
+    QCOMPARE(session.failures.front().number(), 53);
+}
+
+void TestProgram::describe()
+{
+    const QString text = Program::describe(FileError(75, "C:\\WINDOWS\\TEMP\\LOCKED.TMP", "Read-only file system"));
+    QVERIFY(text.contains(QStringLiteral("75")));
+    QVERIFY(text.contains(QStringLiteral("Path/File access error")));
+    QVERIFY(text.contains(QStringLiteral("C:\\WINDOWS\\TEMP\\LOCKED.TMP")));
+    QVERIFY(text.contains(QStringLiteral("Read-only file system")));
+    QCOMPARE(Program::title(), QStringLiteral("Win 95/98 Brightsweep"));
+}
+
+QTEST_MAIN(TestProgram)
+#include "test_program.moc"
