@@ -5,11 +5,13 @@
 #include "Program.h"
 #include "WrappingRadioButton.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QStyle>
 #include <QTabBar>
 #include <QTabWidget>
 
@@ -67,24 +69,19 @@ FrmOptions::FrmOptions(Program &program)
     }
 
     // Panels nothing ever shows: they sit far left of the client area.
-    QWidget *previous = m_cmdCancel;
-    QList<QWidget *> sampleFrames;
+    QList<QWidget *> panels;
     for (int index = 1; index <= 3; ++index) {
         auto *panel = new QFrame(this);
         panel->setObjectName(QStringLiteral("picOptions"));
         panel->setProperty("index", index);
         panel->setFrameShape(QFrame::Box);
+        panel->setFocusPolicy(Qt::NoFocus);
         panel->setGeometry(twipsRect(-20000, 480, 5685, 3780));
         auto *sample = new QGroupBox(QStringLiteral("Sample %1").arg(index + 1), panel);
         sample->setObjectName(QStringLiteral("fraSample%1").arg(index + 1));
         sample->setGeometry(twipsRect(120, 120, 2055, 1785));
-        QWidget::setTabOrder(previous, panel);
-        previous = panel;
-        sampleFrames.append(sample);
-    }
-    for (QWidget *sample : sampleFrames) {
-        QWidget::setTabOrder(previous, sample);
-        previous = sample;
+        sample->setFocusPolicy(Qt::NoFocus);
+        panels.append(panel);
     }
 
     // Created after the tab strip so they lie above its page area.
@@ -104,10 +101,14 @@ FrmOptions::FrmOptions(Program &program)
     m_option1->setEnabled(false);
     m_option2->setEnabled(false);
 
-    QWidget::setTabOrder(m_tbsOptions, m_cmdOK);
-    QWidget::setTabOrder(m_cmdOK, m_cmdCancel);
-    QWidget::setTabOrder(previous, m_option1);
-    QWidget::setTabOrder(m_option1, m_option2);
+    // Each sample frame follows its own panel: a focus chain keeps a child
+    // right behind its parent. Neither can take the focus, so Tab goes from
+    // Cancel straight to the option buttons all the same.
+    const QList<QWidget *> tabOrder = QList<QWidget *>{m_tbsOptions, m_cmdOK, m_cmdCancel} + panels +
+                                      QList<QWidget *>{m_option1, m_option2};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    applyFittingFont();
     m_tbsOptions->setFocus();
 
     connect(m_cmdOK, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdOK_Click(); }); });
@@ -181,6 +182,39 @@ void FrmOptions::keyPressEvent(QKeyEvent *event)
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void FrmOptions::applyFittingFont()
+{
+    // The layout was drawn for the classic 8-point system font; a wider font
+    // would cut the option captions off. Keep the platform's font where the
+    // captions fit, otherwise the nearest smaller or narrower cut.
+    const QFont platform = QApplication::font(this);
+    const QList<int> stretches = {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed};
+    for (double size = platform.pointSizeF(); size >= 7.0; size -= 0.25) {
+        for (int stretch : stretches) {
+            QFont candidate = platform;
+            candidate.setPointSizeF(size);
+            candidate.setStretch(stretch);
+            setFont(candidate);
+            if (captionsFit())
+                return;
+        }
+    }
+}
+
+bool FrmOptions::captionsFit() const
+{
+    for (const WrappingRadioButton *option : {m_option1, m_option2}) {
+        if (!option->captionRect().contains(option->wrappedCaptionBounds()))
+            return false;
+    }
+    const int buttonMargin = 2 * style()->pixelMetric(QStyle::PM_ButtonMargin);
+    for (const QPushButton *button : {m_cmdOK, m_cmdCancel}) {
+        if (buttonMargin + button->fontMetrics().horizontalAdvance(button->text()) > button->width())
+            return false;
+    }
+    return m_tbsOptions->tabBar()->sizeHint().width() <= m_tbsOptions->width();
 }
 
 QGroupBox *FrmOptions::loadedAdvancedFrame() const

@@ -31,6 +31,9 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void applyFittingFont();
+    bool captionsFit() const;
+
     // The main window's advanced options frame, or nullptr once the main
     // window has been unloaded: asking the program for the main window would
     // load it again and rerun the whole start-up.

@@ -96,6 +96,7 @@ private slots:
     void controls();
     void hiddenPanels();
     void captionsFitTheirBoxes();
+    void tabOrder_data();
     void tabOrder();
 
     void applyChoice_data();
@@ -275,27 +276,59 @@ void TestFrmOptions::captionsFitTheirBoxes()
     QVERIFY(tabs->tabBar()->tabRect(0).right() < tabs->width());
 }
 
+void TestFrmOptions::tabOrder_data()
+{
+    QTest::addColumn<bool>("flagBefore");
+    QTest::addColumn<QString>("enabledOption");
+
+    QTest::newRow("advanced mode off") << false << "Option2";
+    QTest::newRow("advanced mode on") << true << "Option1";
+}
+
 void TestFrmOptions::tabOrder()
 {
-    FrmOptions dialog(m_session->program());
+    QFETCH(bool, flagBefore);
+    QFETCH(QString, enabledOption);
+
+    if (flagBefore)
+        writeHostFile(QStringLiteral("WINDOWS/options.ini"), flagBytes);
+    QVERIFY(m_session->start());
+    FrmOptions &dialog = m_session->openOptions();
+
+    // The whole chain, the panels nothing shows included.
     const QStringList named{QStringLiteral("tbsOptions"), QStringLiteral("cmdOK"),     QStringLiteral("cmdCancel"),
                             QStringLiteral("picOptions"), QStringLiteral("fraSample2"), QStringLiteral("fraSample3"),
                             QStringLiteral("fraSample4"), QStringLiteral("Option1"),    QStringLiteral("Option2")};
-    QStringList order;
+    QStringList chain;
     QWidget *widget = &dialog;
     do {
         widget = widget->nextInFocusChain();
         if (!named.contains(widget->objectName()))
             continue;
         const QVariant index = widget->property("index");
-        order.append(index.isValid() ? widget->objectName() + index.toString() : widget->objectName());
+        chain.append(index.isValid() ? widget->objectName() + index.toString() : widget->objectName());
     } while (widget != &dialog);
+    const QStringList expectedChain{
+        QStringLiteral("tbsOptions"), QStringLiteral("cmdOK"),       QStringLiteral("cmdCancel"),
+        QStringLiteral("picOptions1"), QStringLiteral("fraSample2"), QStringLiteral("picOptions2"),
+        QStringLiteral("fraSample3"), QStringLiteral("picOptions3"), QStringLiteral("fraSample4"),
+        QStringLiteral("Option1"),    QStringLiteral("Option2")};
+    QCOMPARE(chain, expectedChain);
 
-    const QStringList expected{QStringLiteral("tbsOptions"),  QStringLiteral("cmdOK"),       QStringLiteral("cmdCancel"),
-                               QStringLiteral("picOptions1"), QStringLiteral("picOptions2"), QStringLiteral("picOptions3"),
-                               QStringLiteral("fraSample2"),  QStringLiteral("fraSample3"),  QStringLiteral("fraSample4"),
-                               QStringLiteral("Option1"),     QStringLiteral("Option2")};
-    QCOMPARE(order, expected);
+    // What the user meets pressing Tab: the strip first, never a hidden panel.
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QStringList visited;
+    for (int press = 0; press < 5; ++press) {
+        QWidget *focus = QApplication::focusWidget();
+        QVERIFY(focus);
+        QWidget *owner = focus;
+        while (owner != &dialog && !named.contains(owner->objectName()))
+            owner = owner->parentWidget();
+        visited.append(owner->objectName());
+        QTest::keyClick(focus, Qt::Key_Tab);
+    }
+    QCOMPARE(visited, (QStringList{QStringLiteral("tbsOptions"), QStringLiteral("cmdOK"), QStringLiteral("cmdCancel"),
+                                   enabledOption, QStringLiteral("tbsOptions")}));
 }
 
 void TestFrmOptions::applyChoice_data()
@@ -416,12 +449,15 @@ void TestFrmOptions::closeWithoutApplying()
     FrmOptions &dialog = m_session->openOptions();
     clickOption(dialog, flagBefore ? "Option1" : "Option2");
 
-    if (how == QStringLiteral("cancel"))
+    if (how == QStringLiteral("cancel")) {
         QTest::mouseClick(child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
-    else if (how == QStringLiteral("escape"))
+    } else if (how == QStringLiteral("escape")) {
         QTest::keyClick(child<QRadioButton>(dialog, flagBefore ? "Option1" : "Option2"), Qt::Key_Escape);
-    else
-        QVERIFY(dialog.windowHandle() && dialog.windowHandle()->close());
+    } else {
+        // The dialog closes itself by unloading, so the request reports "not closed".
+        QVERIFY(dialog.windowHandle());
+        dialog.windowHandle()->close();
+    }
 
     QVERIFY(!m_session->program().isLoaded(Program::Window::Options));
     QVERIFY(dialog.isHidden());
@@ -445,7 +481,10 @@ void TestFrmOptions::enterOutsideAButtonDoesNothing()
     QVERIFY(!hostFileExists(QStringLiteral("WINDOWS/options.ini")));
 
     // On a button Enter presses it.
-    QTest::keyClick(child<QPushButton>(dialog, "cmdOK"), Qt::Key_Return);
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    child<QPushButton>(dialog, "cmdOK")->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(), child<QPushButton>(dialog, "cmdOK"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QVERIFY(!m_session->program().isLoaded(Program::Window::Options));
     QCOMPARE(readHostFile(QStringLiteral("WINDOWS/options.ini")), flagBytes);
 }
