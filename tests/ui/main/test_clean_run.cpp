@@ -1,22 +1,13 @@
 // The selection rule and the clean run as the user meets them: check boxes
 // and buttons of the main window, clicked, on a throw-away drive.
-#include "FileError.h"
-#include "FileServices.h"
-#include "FrmCleaner.h"
-#include "Program.h"
-#include "TestDrive.h"
+#include "MainWindowSession.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
 #include <QPushButton>
 #include <QTest>
 #include <QToolBar>
-#include <QToolButton>
-
-#include <memory>
-#include <vector>
 
 using Fill = TestDrive::Fill;
 
@@ -40,60 +31,33 @@ QString markerOf(int target)
     return target == 1 ? QStringLiteral("deleted.inf") : QStringLiteral("deleted.txt");
 }
 
-// One program on one drive, started the way main() starts it, with failures
-// recorded instead of shown.
-struct Session
+void clickBox(MainWindowSession &session, int number)
 {
-    TestDrive drive;
-    std::unique_ptr<FileServices> files;
-    std::unique_ptr<Program> program;
-    std::vector<FileError> failures;
+    // On the indicator itself: past the caption's end a click does nothing.
+    QCheckBox *box = session.box(number);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->height() / 2, box->height() / 2));
+}
 
-    bool start()
-    {
-        if (!drive.isValid())
-            return false;
-        files = std::make_unique<FileServices>(drive.root().toStdString());
-        program = std::make_unique<Program>(*files);
-        program->setFailureReporter([this](const FileError &error) { failures.push_back(error); });
-        program->setMessageReporter([](const QString &text) { QFAIL(qPrintable(text)); });
-        return program->start();
+void clickCommand(MainWindowSession &session, int number)
+{
+    QTest::mouseClick(session.command(number), Qt::LeftButton);
+}
+
+// The numbers of the boxes holding 1, e.g. "145".
+QString tickedBoxes(MainWindowSession &session)
+{
+    QString result;
+    for (int number = 1; number <= 6; ++number) {
+        if (session.value(number) == 1)
+            result += QString::number(number);
     }
+    return result;
+}
 
-    FrmCleaner &window() { return program->frmCleaner(); }
-
-    QCheckBox *box(int number)
-    {
-        return window().findChild<QCheckBox *>(QStringLiteral("Check%1").arg(number));
-    }
-
-    QPushButton *command(int number)
-    {
-        return window().findChild<QPushButton *>(QStringLiteral("Command%1").arg(number));
-    }
-
-    // Clicks the box itself, not the middle of its row, which may lie past
-    // the end of its caption where a click does nothing.
-    void clickBox(int number)
-    {
-        QCheckBox *target = box(number);
-        QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(target->height() / 2, target->height() / 2));
-    }
-
-    void clickCommand(int number) { QTest::mouseClick(command(number), Qt::LeftButton); }
-
-    QString ticked()
-    {
-        QString result;
-        for (int number = 1; number <= 6; ++number) {
-            if (box(number)->checkState() == Qt::Checked)
-                result += QString::number(number);
-        }
-        return result;
-    }
-
-    QString currentDirectory() const { return QString::fromStdString(files->currentDirectory()); }
-};
+QString currentDirectory(const MainWindowSession &session)
+{
+    return QString::fromStdString(session.files->currentDirectory());
+}
 
 } // namespace
 
@@ -144,10 +108,10 @@ void TestCleanRun::selectionRule()
     QFETCH(QStringList, steps);
     QFETCH(QString, ticked);
 
-    Session session;
+    MainWindowSession session;
     QVERIFY(session.start());
     const auto checkInvariant = [&](const QString &after) {
-        const bool any = !session.ticked().isEmpty();
+        const bool any = !tickedBoxes(session).isEmpty();
         QVERIFY2(session.command(1)->isEnabled() == any, qPrintable(QStringLiteral("Clean after ") + after));
         QVERIFY2(session.command(3)->isEnabled() == any, qPrintable(QStringLiteral("Deselect All after ") + after));
         QVERIFY2(session.command(2)->isEnabled(), qPrintable(QStringLiteral("Select All after ") + after));
@@ -155,16 +119,16 @@ void TestCleanRun::selectionRule()
     checkInvariant(QStringLiteral("start"));
     for (const QString &step : steps) {
         if (step == QLatin1String("all"))
-            session.clickCommand(2);
+            clickCommand(session, 2);
         else if (step == QLatin1String("none"))
-            session.clickCommand(3);
+            clickCommand(session, 3);
         else
-            session.clickBox(step.toInt());
+            clickBox(session, step.toInt());
         checkInvariant(step);
         if (QTest::currentTestFailed())
             return;
     }
-    QCOMPARE(session.ticked(), ticked);
+    QCOMPARE(tickedBoxes(session), ticked);
     QVERIFY(session.failures.empty());
 }
 
@@ -185,19 +149,19 @@ void TestCleanRun::cleanTicked()
     QFETCH(QList<int>, ticked);
     QFETCH(int, last);
 
-    Session session;
+    MainWindowSession session;
     session.drive.fillAll(Fill::Junk);
     QVERIFY(session.start());
     if (ticked.size() == 6) {
-        session.clickCommand(2);
+        clickCommand(session, 2);
     } else {
         for (int number : ticked)
-            session.clickBox(number);
+            clickBox(session, number);
     }
     QVERIFY(session.command(1)->isEnabled());
     const TestDrive::Snapshot before = session.drive.snapshot();
 
-    session.clickCommand(1);
+    clickCommand(session, 1);
 
     QVERIFY(session.failures.empty());
     QStringList cleaned;
@@ -208,37 +172,37 @@ void TestCleanRun::cleanTicked()
         QCOMPARE(session.drive.read(folder + QLatin1Char('/') + markerOf(number)), TestDrive::markerLine());
     }
     QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), cleaned), QStringList());
-    QCOMPARE(session.currentDirectory(), dosFolder(last));
-    QCOMPARE(session.ticked(), QString());
+    QCOMPARE(currentDirectory(session), dosFolder(last));
+    QCOMPARE(tickedBoxes(session), QString());
     QVERIFY(!session.command(1)->isEnabled());
     QVERIFY(!session.command(3)->isEnabled());
 }
 
 void TestCleanRun::greyedBoxIsSkippedAndReset()
 {
-    Session session;
+    MainWindowSession session;
     session.drive.fillAll(Fill::Junk);
     QVERIFY(session.start());
-    session.clickBox(2);
+    clickBox(session, 2);
     QVERIFY(session.command(1)->isEnabled());
     // Nothing in the program greys a box; only code could, and a greyed box
     // counts as unticked.
     session.box(2)->setCheckState(Qt::PartiallyChecked);
     QVERIFY(!session.command(1)->isEnabled());
     QVERIFY(!session.command(3)->isEnabled());
-    session.clickBox(4);
+    clickBox(session, 4);
     const TestDrive::Snapshot before = session.drive.snapshot();
 
-    session.clickCommand(1);
+    clickCommand(session, 1);
 
     QVERIFY(session.failures.empty());
     QCOMPARE(session.box(2)->checkState(), Qt::Unchecked);
-    QCOMPARE(session.ticked(), QString());
+    QCOMPARE(tickedBoxes(session), QString());
     QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), {TestDrive::targetFolder(4)}), QStringList());
-    QCOMPARE(session.currentDirectory(), dosFolder(4));
+    QCOMPARE(currentDirectory(session), dosFolder(4));
 
     // Once reset, the box is an ordinary two-state box again for the user.
-    session.clickBox(2);
+    clickBox(session, 2);
     QCOMPARE(session.box(2)->checkState(), Qt::Checked);
     QVERIFY(session.command(1)->isEnabled());
 }
@@ -254,14 +218,14 @@ void TestCleanRun::missingFolderStopsTheRun()
 {
     QFETCH(int, missing);
 
-    Session session;
+    MainWindowSession session;
     session.drive.fillAll(Fill::Junk);
     session.drive.removeFolder(missing);
     QVERIFY(session.start());
-    session.clickCommand(2);
+    clickCommand(session, 2);
     const TestDrive::Snapshot before = session.drive.snapshot();
 
-    session.clickCommand(1);
+    clickCommand(session, 1);
 
     QCOMPARE(session.failures.size(), std::size_t(1));
     QCOMPARE(session.failures.front().number(), int(FileError::PathNotFound));
@@ -271,15 +235,15 @@ void TestCleanRun::missingFolderStopsTheRun()
         QCOMPARE(session.drive.read(cleaned.last() + QLatin1Char('/') + markerOf(number)), TestDrive::markerLine());
     }
     QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), cleaned), QStringList());
-    QCOMPARE(session.currentDirectory(), missing == 1 ? QStringLiteral("C:\\WINDOWS") : dosFolder(missing - 1));
-    QCOMPARE(session.ticked(), QStringLiteral("123456"));
+    QCOMPARE(currentDirectory(session), missing == 1 ? QStringLiteral("C:\\WINDOWS") : dosFolder(missing - 1));
+    QCOMPARE(tickedBoxes(session), QStringLiteral("123456"));
     QVERIFY(session.command(1)->isEnabled());
     QVERIFY(session.command(3)->isEnabled());
 }
 
 void TestCleanRun::readOnlyFileInTempStopsTheRun()
 {
-    Session session;
+    MainWindowSession session;
     session.drive.fillAll(Fill::Junk);
     const QString temp = TestDrive::targetFolder(4);
     const QString locked = temp + QStringLiteral("/LOCKED.TMP");
@@ -287,10 +251,10 @@ void TestCleanRun::readOnlyFileInTempStopsTheRun()
     QVERIFY(QFile::setPermissions(session.drive.hostPath(locked), QFile::ReadOwner | QFile::ReadGroup));
     QVERIFY(session.start());
     for (int number : {1, 4, 5})
-        session.clickBox(number);
+        clickBox(session, number);
     const TestDrive::Snapshot before = session.drive.snapshot();
 
-    session.clickCommand(1);
+    clickCommand(session, 1);
 
     QCOMPARE(session.failures.size(), std::size_t(1));
     QCOMPARE(session.failures.front().number(), int(FileError::PathFileAccessError));
@@ -300,42 +264,42 @@ void TestCleanRun::readOnlyFileInTempStopsTheRun()
     QCOMPARE(session.drive.read(locked), QByteArray("in use\r\n"));
     QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), {TestDrive::targetFolder(1), temp}),
              QStringList());
-    QCOMPARE(session.ticked(), QStringLiteral("145"));
+    QCOMPARE(tickedBoxes(session), QStringLiteral("145"));
     QVERIFY(session.command(1)->isEnabled());
 
     // The program goes on: without TEMP the same window finishes a run.
     QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
     QVERIFY(session.window().isVisible());
-    session.clickBox(4);
-    session.clickCommand(1);
+    clickBox(session, 4);
+    clickCommand(session, 1);
     QCOMPARE(session.failures.size(), std::size_t(1));
     QCOMPARE(session.drive.read(TestDrive::targetFolder(5) + QStringLiteral("/deleted.txt")), TestDrive::markerLine());
-    QCOMPARE(session.ticked(), QString());
+    QCOMPARE(tickedBoxes(session), QString());
 }
 
 void TestCleanRun::toolbarCleanWithNothingTicked()
 {
-    Session session;
+    MainWindowSession session;
     session.drive.fillAll(Fill::Junk);
     QVERIFY(session.start());
     auto *toolbar = session.window().findChild<QToolBar *>(QStringLiteral("Toolbar1"));
     QVERIFY(toolbar);
     QAction *clean = nullptr;
     for (QAction *action : toolbar->actions()) {
-        if (action->objectName() == QLatin1String("Clean") || action->data().toString() == QLatin1String("Clean"))
+        if (action->data().toString() == QLatin1String("Clean"))
             clean = action;
     }
     QVERIFY(clean);
     QWidget *button = toolbar->widgetForAction(clean);
     QVERIFY(button && button->isEnabled());
-    const QString directory = session.currentDirectory();
+    const QString directory = currentDirectory(session);
     const TestDrive::Snapshot before = session.drive.snapshot();
 
     QTest::mouseClick(button, Qt::LeftButton);
 
     QVERIFY(session.failures.empty());
     QCOMPARE(TestDrive::differences(before, session.drive.snapshot()), QStringList());
-    QCOMPARE(session.currentDirectory(), directory);
+    QCOMPARE(currentDirectory(session), directory);
     QVERIFY(!session.command(1)->isEnabled());
 }
 
