@@ -84,10 +84,8 @@ HostileDrive::~HostileDrive()
 {
     if (!m_dir.isValid())
         return;
-    const std::string path = top();
-    chmod(path.c_str(), 0755);
-    nftw(path.c_str(), openUp, 32, FTW_PHYS);
-    nftw(path.c_str(), removeOne, 32, FTW_PHYS | FTW_DEPTH);
+    chmod(top().c_str(), 0755);
+    removeTree({});
 }
 
 std::string HostileDrive::top() const
@@ -261,6 +259,14 @@ void HostileDrive::remove(const std::string &relative)
     const std::string path = host(relative);
     if (unlink(path.c_str()) != 0 && (errno != EISDIR || rmdir(path.c_str()) != 0))
         fail("remove", path);
+}
+
+void HostileDrive::removeTree(const std::string &relative)
+{
+    const std::string path = host(relative);
+    nftw(path.c_str(), openUp, 32, FTW_PHYS);
+    if (nftw(path.c_str(), removeOne, 32, FTW_PHYS | FTW_DEPTH) != 0)
+        fail("remove tree", path);
 }
 
 void HostileDrive::chownAll(unsigned uid, unsigned gid)

@@ -44,6 +44,7 @@ public:
     void makeSocket(const std::string &relative);
     void setDosAttributes(const std::string &relative, std::string_view value);
     void remove(const std::string &relative); // a file, a link or an empty folder
+    void removeTree(const std::string &relative);
 
     // Changes owner of every entry below top() (the unprivileged runs).
     void chownAll(unsigned uid, unsigned gid);

@@ -1,0 +1,231 @@
+#include "DriveChecker.h"
+#include "HostileDrive.h"
+#include "ProgramHarness.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+namespace {
+
+const std::string optionsIni = "drive/windows/options.ini";
+const std::string cleanerTxt = "drive/windows/cleaner.txt";
+
+struct Scenario
+{
+    // What is added to the common traps.
+    std::function<void(HostileDrive &)> plant;
+    // 0: the run completes; else the target it stops at, and the error.
+    int stopTarget = 0;
+    int error = 0;
+    // What the stopping target looks like afterwards.
+    TargetOutcome stopOutcome = TargetOutcome::Untouched;
+};
+
+RunExpectation expectationFor(const Scenario &scenario)
+{
+    RunExpectation expected;
+    for (int number = 1; number <= 6; ++number) {
+        TargetOutcome &outcome = expected.targets[static_cast<size_t>(number - 1)];
+        if (scenario.stopTarget == 0 || number < scenario.stopTarget)
+            outcome = TargetOutcome::EmptiedWithMarker;
+        else if (number == scenario.stopTarget)
+            outcome = scenario.stopOutcome;
+        else
+            outcome = TargetOutcome::Untouched;
+    }
+    expected.ownFiles[cleanerTxt] = startupLine();
+    return expected;
+}
+
+std::vector<Scenario> &scenarios()
+{
+    static std::vector<Scenario> all;
+    return all;
+}
+
+int addScenario(Scenario scenario)
+{
+    scenarios().push_back(std::move(scenario));
+    return static_cast<int>(scenarios().size() - 1);
+}
+
+bool exists(const HostileDrive &drive, const std::string &relative)
+{
+    struct stat info {};
+    return lstat(drive.host(relative).c_str(), &info) == 0;
+}
+
+void report(const std::vector<std::string> &problems)
+{
+    for (const std::string &line : problems)
+        qWarning("%s", line.c_str());
+}
+
+} // namespace
+
+// Drives full of traps, cleaned through the real windows with every box
+// ticked, then the advanced mode switched both ways: each run completes or
+// stops with its documented error, and nothing but the deletable files of
+// the targets and the program's own three files ever changes.
+class TestHostileDrive : public QObject
+{
+    Q_OBJECT
+
+private:
+    int m_trapsTried = 0;
+
+private slots:
+    void cleanAndSwitchOptions_data()
+    {
+        using T = TargetOutcome;
+        QTest::addColumn<int>("scenario");
+        const auto targetPath = [](int number) { return HostileDrive::targetFolder(number); };
+
+        QTest::newRow("common traps only") << addScenario({[](HostileDrive &) {}});
+        QTest::newRow("TEMP is a link to an outside folder")
+            << addScenario({[&](HostileDrive &d) {
+                                // What the link points at is full of files that match.
+                                d.removeTree(targetPath(4));
+                                d.makeLink(targetPath(4), d.host("outside/victimdir"));
+                            },
+                            4, 76, T::Untouched});
+        QTest::newRow("read-only file in COOKIES")
+            << addScenario({[&](HostileDrive &d) { d.writeFile(targetPath(3) + "/locked.txt", "no write bit", 0444); },
+                            3, 75, T::Emptied});
+        QTest::newRow("DOS read-only file in RECYCLED")
+            << addScenario({[&](HostileDrive &d) {
+                                d.writeFile(targetPath(5) + "/dos-readonly.txt", "DOS read-only");
+                                d.setDosAttributes(targetPath(5) + "/dos-readonly.txt", "0x1");
+                            },
+                            5, 75, T::Emptied});
+        QTest::newRow("deleted.inf is a link to an outside file")
+            << addScenario({[&](HostileDrive &d) { d.makeLink(targetPath(1) + "/deleted.inf", d.host("outside/victim.txt")); }});
+        QTest::newRow("deleted.inf is a folder")
+            << addScenario({[&](HostileDrive &d) { d.makeFolder(targetPath(1) + "/deleted.inf"); }, 1, 75, T::Untouched});
+        QTest::newRow("deleted.inf is read-only")
+            << addScenario({[&](HostileDrive &d) { d.writeFile(targetPath(1) + "/deleted.inf", "old marker", 0444); },
+                            1, 75, T::Untouched});
+        QTest::newRow("deleted.txt is a link to an outside file")
+            << addScenario({[&](HostileDrive &d) { d.makeLink(targetPath(4) + "/deleted.txt", d.host("outside/victim.txt")); }});
+        QTest::newRow("deleted.txt is a folder")
+            << addScenario({[&](HostileDrive &d) { d.makeFolder(targetPath(6) + "/deleted.txt"); }, 6, 75, T::Emptied});
+        QTest::newRow("deleted.txt is read-only")
+            << addScenario({[&](HostileDrive &d) { d.writeFile(targetPath(2) + "/deleted.txt", "old marker", 0444); },
+                            2, 75, T::Emptied});
+        QTest::newRow("options.ini and cleaner.txt are links to outside files")
+            << addScenario({[](HostileDrive &d) {
+                   d.makeLink(optionsIni, d.host("outside/options.ini"));
+                   d.makeLink(cleanerTxt, d.host("outside/cleaner.txt"));
+               }});
+        QTest::newRow("RECYCLED is missing")
+            << addScenario({[&](HostileDrive &d) { d.removeTree(targetPath(5)); }, 5, 76, T::Untouched});
+    }
+
+    void cleanAndSwitchOptions()
+    {
+        QFETCH(int, scenario);
+        const Scenario &row = scenarios().at(static_cast<size_t>(scenario));
+        HostileDrive drive;
+        QVERIFY(drive.isValid());
+        drive.plantCommonTraps();
+        row.plant(drive);
+        m_trapsTried += drive.trapCount();
+
+        const DriveBefore before = captureBefore(drive);
+        ProgramHarness harness(drive.driveRoot());
+        QVERIFY(harness.start());
+        QVERIFY(harness.failures().empty());
+
+        harness.tickAll();
+        harness.clickClean();
+        RunExpectation expected = expectationFor(row);
+        if (row.stopTarget == 0) {
+            QVERIFY(harness.failures().empty());
+            QCOMPARE(harness.tickedCount(), 0);
+            QVERIFY(!harness.command1()->isEnabled());
+        } else {
+            QCOMPARE(harness.failures().size(), size_t(1));
+            QCOMPARE(harness.failures().front().number(), row.error);
+            // The run stopped: what was still to do is still ticked.
+            QCOMPARE(harness.tickedCount(), 6);
+            QVERIFY(harness.command1()->isEnabled());
+        }
+        auto problems = checkRun(drive, before, expected);
+        report(problems);
+        QVERIFY(problems.empty());
+
+        // The advanced mode both ways, starting from what the drive says.
+        harness.clearFailures();
+        bool on = exists(drive, optionsIni);
+        QCOMPARE(!harness.frame2()->isHidden(), on);
+        for (int turn = 0; turn < 2; ++turn) {
+            on = !on;
+            QVERIFY(harness.switchAdvancedMode(on));
+            QVERIFY(harness.failures().empty());
+            QCOMPARE(!harness.frame2()->isHidden(), on);
+            expected.ownFiles[optionsIni] = on ? std::optional<std::string>(flagLine()) : std::nullopt;
+            problems = checkRun(drive, before, expected);
+            report(problems);
+            QVERIFY(problems.empty());
+        }
+    }
+
+    // A target with 100,000 files: all go, in reasonable time, and nothing
+    // next to them.
+    void hundredThousandFiles()
+    {
+        HostileDrive drive;
+        QVERIFY(drive.isValid());
+        drive.plantCommonTraps();
+        // Taken before the 100,000 go in: any of them still there afterwards
+        // shows up as an entry that was not there before.
+        // Hard links to four outside files: creating 100,000 inodes costs
+        // minutes on a busy disk, a name costs little, and to the cleaner
+        // each is an ordinary file all the same. The outside files must
+        // survive the names being deleted.
+        for (int source = 0; source < 4; ++source)
+            drive.writeFile("outside/many-" + std::to_string(source), "one of many names");
+        const DriveBefore withSources = captureBefore(drive);
+        const std::string temp = drive.host(HostileDrive::targetFolder(4));
+        for (int i = 0; i < 100000; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/~DF%06d.TMP", i);
+            const std::string source = drive.host("outside/many-" + std::to_string(i % 4));
+            QVERIFY(link(source.c_str(), (temp + name).c_str()) == 0);
+        }
+        m_trapsTried += drive.trapCount() + 100000;
+
+        ProgramHarness harness(drive.driveRoot());
+        QVERIFY(harness.start());
+        harness.box(4)->setChecked(true);
+        QElapsedTimer timer;
+        timer.start();
+        harness.clickClean();
+        qInfo("100,000 files: clean run took %lld ms", static_cast<long long>(timer.elapsed()));
+        QVERIFY(harness.failures().empty());
+
+        RunExpectation expected;
+        expected.targets[3] = TargetOutcome::EmptiedWithMarker;
+        expected.ownFiles[cleanerTxt] = startupLine();
+        const auto problems = checkRun(drive, withSources, expected);
+        report(problems);
+        QVERIFY(problems.empty());
+    }
+
+    void cleanupTestCase()
+    {
+        qInfo("hostile drives: %d traps planted in all", m_trapsTried);
+    }
+};
+
+QTEST_MAIN(TestHostileDrive)
+#include "tst_hostiledrive.moc"
