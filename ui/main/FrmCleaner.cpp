@@ -88,6 +88,16 @@ FrmCleaner::FrmCleaner(Program &program)
     buildAdvancedFrame(client);
     orderTabs();
     applyFittingFont();
+    // A frame's caption sits on its top edge, as the classic layout's
+    // positions assume; drawn above the edge it would push the edge into the
+    // controls placed near the frame's top.
+    const QString captionOnEdge = QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: %1px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0px 2px; }")
+        .arg(QFontMetrics(font()).height() / 2);
+    for (QGroupBox *frame : {m_frame1, m_frame2, m_frame3, m_frame4})
+        frame->setStyleSheet(captionOnEdge);
 
     // The window keeps its size whether the advanced frame shows or not.
     setFixedSize(clientWidth, menuBar()->sizeHint().height() + clientHeight);
