@@ -5,7 +5,11 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QFile>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -217,6 +221,76 @@ private slots:
         expected.targets[3] = TargetOutcome::EmptiedWithMarker;
         expected.ownFiles[cleanerTxt] = startupLine();
         const auto problems = checkRun(drive, withSources, expected);
+        report(problems);
+        QVERIFY(problems.empty());
+    }
+
+    // Folders this user may not read or write. Root may do anything, so the
+    // run goes through the driver as "nobody".
+    void unprivilegedUser_data()
+    {
+        QTest::addColumn<int>("target");
+        QTest::addColumn<unsigned>("mode");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<int>("stoppedOutcome");
+        // A folder that cannot be entered cannot become current.
+        QTest::newRow("COOKIES neither readable nor writable") << 3 << 0000u << "stopped 3 70" << 0;
+        QTest::newRow("RECENT neither readable nor writable") << 1 << 0000u << "stopped 1 70" << 0;
+        // Every match stays; the delete says which.
+        QTest::newRow("TEMP not writable") << 4 << 0555u << "stopped 4 75" << 0;
+        // A guarded folder that cannot be listed holds no match: skipped.
+        QTest::newRow("Downloaded Program Files not readable") << 6 << 0333u << "completed" << -1;
+    }
+
+    void unprivilegedUser()
+    {
+        QFETCH(int, target);
+        QFETCH(unsigned, mode);
+        QFETCH(QString, result);
+        QFETCH(int, stoppedOutcome);
+        if (geteuid() != 0)
+            QSKIP("switching to an unprivileged user needs root");
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("setpriv (util-linux) is not installed");
+
+        HostileDrive drive;
+        QVERIFY(drive.isValid());
+        drive.plantCommonTraps();
+        drive.chownAll(65534, 65534);
+        QCOMPARE(chmod(drive.host(HostileDrive::targetFolder(target)).c_str(), mode), 0);
+        m_trapsTried += drive.trapCount();
+        const DriveBefore before = captureBefore(drive);
+
+        // A copy the unprivileged user can surely reach.
+        QTemporaryDir bin;
+        QVERIFY(bin.isValid());
+        const QString driver = bin.filePath(QStringLiteral("safety_driver"));
+        QVERIFY(QFile::copy(QStringLiteral(SAFETY_DRIVER), driver));
+        QCOMPARE(chmod(bin.path().toLocal8Bit().constData(), 0755), 0);
+
+        QProcess run;
+        run.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                            QStringLiteral("--clear-groups"), driver,
+                            QString::fromStdString(drive.driveRoot()), QStringLiteral("clean")});
+        QVERIFY(run.waitForFinished(60000));
+        const QString said = QString::fromLocal8Bit(run.readAllStandardOutput()).trimmed();
+        qInfo("%s: %s %s", QTest::currentDataTag(), qPrintable(said),
+              qPrintable(QString::fromLocal8Bit(run.readAllStandardError()).trimmed()));
+        QCOMPARE(run.exitCode(), 0);
+        QCOMPARE(said, result);
+
+        RunExpectation expected;
+        const int stop = result == QStringLiteral("completed") ? 7 : target;
+        for (int number = 1; number <= 6; ++number) {
+            TargetOutcome outcome = TargetOutcome::EmptiedWithMarker;
+            if (number == target)
+                outcome = stoppedOutcome < 0 ? TargetOutcome::Untouched : TargetOutcome(stoppedOutcome);
+            else if (number > stop)
+                outcome = TargetOutcome::Untouched;
+            expected.targets[static_cast<size_t>(number - 1)] = outcome;
+        }
+        const auto problems = checkRun(drive, before, expected);
         report(problems);
         QVERIFY(problems.empty());
     }
