@@ -215,7 +215,9 @@ void Program::show(Window window)
     m_slots->placed.removeAll(nullptr);
     if (!m_slots->placed.contains(widget)) {
         m_slots->placed.append(widget);
-        widget->adjustSize();
+        // Sized the way show() would size it, so the centring is right.
+        if (!widget->testAttribute(Qt::WA_Resized))
+            widget->adjustSize();
         centreOnScreen(*widget);
     }
     widget->show();
