@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -137,21 +136,17 @@ unsigned parseDosAttributes(std::string_view value)
 
 AttributeReader::AttributeReader(SystemCalls &calls, int folderFd)
     : m_calls(calls)
+    , m_folderFd(folderFd)
 {
-    const int length = std::snprintf(m_path, sizeof m_path, "/proc/self/fd/%d/", folderFd);
-    m_prefix = length > 0 ? std::size_t(length) : 0;
 }
 
 unsigned AttributeReader::read(const char *name)
 {
-    const std::size_t length = std::strlen(name);
-    if (!m_supported || length > NAME_MAX)
+    if (!m_supported)
         return 0;
-    std::memcpy(m_path + m_prefix, name, length + 1);
-
     // One call answers the common case, a file without attributes.
     char list[256];
-    const ssize_t size = m_calls.llistxattr(m_path, list, sizeof list);
+    const ssize_t size = m_calls.listxattrat(m_folderFd, name, list, sizeof list);
     if (size == 0)
         return 0;
     if (size < 0) {
@@ -159,7 +154,7 @@ unsigned AttributeReader::read(const char *name)
             m_supported = false;
         if (errno != ERANGE)
             return 0;
-        return valueOf(attributeNames[0]) | valueOf(attributeNames[1]);
+        return valueOf(name, attributeNames[0]) | valueOf(name, attributeNames[1]);
     }
     unsigned bits = 0;
     for (std::size_t at = 0; at < std::size_t(size);) {
@@ -167,17 +162,17 @@ unsigned AttributeReader::read(const char *name)
         const std::size_t attributeLength = strnlen(attribute, std::size_t(size) - at);
         for (const char *wanted : attributeNames) {
             if (std::string_view(attribute, attributeLength) == wanted)
-                bits |= valueOf(wanted);
+                bits |= valueOf(name, wanted);
         }
         at += attributeLength + 1;
     }
     return bits;
 }
 
-unsigned AttributeReader::valueOf(const char *attribute)
+unsigned AttributeReader::valueOf(const char *name, const char *attribute)
 {
     char value[64];
-    const ssize_t size = m_calls.lgetxattr(m_path, attribute, value, sizeof value);
+    const ssize_t size = m_calls.getxattrat(m_folderFd, name, attribute, value, sizeof value);
     return size > 0 ? parseDosAttributes(std::string_view(value, std::size_t(size))) : 0;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <climits>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -72,9 +71,9 @@ enum DosAttribute : unsigned {
 // first NUL counts.
 unsigned parseDosAttributes(std::string_view value);
 
-// Reads the DOS attributes of entries of one folder. The folder is reached
-// through its open handle (/proc/self/fd), so the read cannot wander off to
-// another folder; a file system without user attributes is asked only once.
+// Reads the DOS attributes of entries of one folder, through the folder's
+// handle so that the read cannot wander off to another folder. A file system
+// without user attributes is asked only once.
 class AttributeReader
 {
 public:
@@ -82,11 +81,10 @@ public:
     unsigned read(const char *name);
 
 private:
-    unsigned valueOf(const char *attribute);
+    unsigned valueOf(const char *name, const char *attribute);
 
     SystemCalls &m_calls;
-    char m_path[48 + NAME_MAX + 1];
-    std::size_t m_prefix;
+    int m_folderFd;
     bool m_supported = true;
 };
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 
 // Every host system call the file services make, behind one seam so that
@@ -15,7 +16,14 @@
 class SystemCalls
 {
 public:
+    // How extended attributes are reached: the kernel's *at calls where it
+    // has them, or always through /proc/self/fd as on kernels before 6.13.
+    enum class AttributeRoute { AtFolder, ProcFd };
+
+    explicit SystemCalls(AttributeRoute route = AttributeRoute::AtFolder);
     virtual ~SystemCalls() = default;
+    SystemCalls(const SystemCalls &) = delete;
+    SystemCalls &operator=(const SystemCalls &) = delete;
 
     virtual int openat(int dirFd, const char *path, int flags, mode_t mode);
     virtual int close(int fd);
@@ -27,9 +35,17 @@ public:
     virtual int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath);
     virtual ssize_t write(int fd, const void *data, std::size_t size);
     virtual int fsync(int fd);
-    virtual ssize_t lgetxattr(const char *path, const char *name, void *value, std::size_t size);
-    virtual ssize_t llistxattr(const char *path, char *list, std::size_t size);
+    // The extended attributes of an entry of a folder, never through a link:
+    // Linux 6.13's getxattrat and listxattrat, and on older kernels the same
+    // through the folder's /proc/self/fd entry.
+    virtual ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size);
+    virtual ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size);
 
     // The host's own calls; what FileServices uses when given none.
     static SystemCalls &host();
+
+private:
+    // Cleared when the kernel refuses the *at calls; /proc/self/fd is taken
+    // from then on.
+    std::atomic<bool> m_attributesAtFolder;
 };

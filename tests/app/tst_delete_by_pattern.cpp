@@ -15,6 +15,7 @@ Q_DECLARE_METATYPE(std::string)
 
 using Names = std::vector<std::string>;
 Q_DECLARE_METATYPE(Names)
+Q_DECLARE_METATYPE(SystemCalls::AttributeRoute)
 
 namespace {
 
@@ -46,6 +47,8 @@ class TestDeleteByPattern : public QObject
 private slots:
     void deleteByPattern_data();
     void deleteByPattern();
+    void dosAttributesOnEitherRoute_data();
+    void dosAttributesOnEitherRoute();
     void namesThatAreNotUtf8();
     void oneListingForManyFiles();
 };
@@ -116,6 +119,57 @@ void TestDeleteByPattern::deleteByPattern()
     }
     QCOMPARE(drive.entries("T"), left);
     QCOMPARE(drive.read("KEEP/keep.txt"), std::string("precious"));
+}
+
+// Kernels before 6.13 have no getxattrat; the attributes then come through
+// /proc/self/fd, which must give the same answers.
+void TestDeleteByPattern::dosAttributesOnEitherRoute_data()
+{
+    QTest::addColumn<SystemCalls::AttributeRoute>("route");
+    QTest::addColumn<std::string>("value");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<Names>("left");
+
+    for (const auto route : {SystemCalls::AttributeRoute::AtFolder, SystemCalls::AttributeRoute::ProcFd}) {
+        const char *where = route == SystemCalls::AttributeRoute::AtFolder ? "at folder: " : "/proc: ";
+        const auto row = [&](const char *tag, std::string value, int number, Names left) {
+            QTest::newRow(qPrintable(where + QString(tag))) << route << value << number << left;
+        };
+        row("archive only", "0x20", 0, {"keep.txt"});
+        row("hidden", "0x2", 0, {"keep.txt", "marked.txt"});
+        row("system", "0x24", 0, {"keep.txt", "marked.txt"});
+        row("read-only", "0x21", 75, {"keep.txt", "marked.txt"});
+        row("decimal read-only", "1", 75, {"keep.txt", "marked.txt"});
+        row("garbage", "rubbish", 0, {"keep.txt"});
+    }
+}
+
+void TestDeleteByPattern::dosAttributesOnEitherRoute()
+{
+    QFETCH(SystemCalls::AttributeRoute, route);
+    QFETCH(std::string, value);
+    QFETCH(int, number);
+    QFETCH(Names, left);
+
+    TestDrive drive;
+    drive.folder("T");
+    drive.file("T/keep.txt");
+    drive.file("T/marked.txt");
+    drive.file("T/plain.txt");
+    if (!drive.dosAttributes("T/marked.txt", value))
+        QSKIP("the temporary folder's file system keeps no user extended attributes");
+    SystemCalls calls(route);
+    FileServices files(drive.root(), &calls);
+    files.changeDirectory("C:\\T");
+    QCOMPARE(files.firstMatch("keep.txt"), std::string("keep.txt"));
+    int failure = 0;
+    try {
+        files.deleteByPattern("*a*.txt");
+    } catch (const FileError &error) {
+        failure = error.number();
+    }
+    QCOMPARE(failure, number);
+    QCOMPARE(drive.entries("T"), left);
 }
 
 void TestDeleteByPattern::namesThatAreNotUtf8()
