@@ -28,6 +28,57 @@ std::optional<QString> defaultDriveC()
     return QString::fromLocal8Bit(entry->pw_dir) + QStringLiteral("/.wine/drive_c");
 }
 
+struct Options
+{
+    QCommandLineOption help;
+    QCommandLineOption version;
+    QCommandLineOption driveC;
+};
+
+Options describeCommandLine(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Empties the junk folders of a Windows 95/98 drive C:."));
+    Options options{parser.addHelpOption(), parser.addVersionOption(),
+                    QCommandLineOption(QStringLiteral("drive-c"),
+                                       QStringLiteral("Use host folder <DIR> as drive C: (default: ~/.wine/drive_c)."),
+                                       QStringLiteral("DIR"))};
+    parser.addOption(options.driveC);
+    return options;
+}
+
+void setIdentity()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("brightsweep"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BRIGHTSWEEP_VERSION));
+}
+
+// --help and --version must answer where no display can be opened (a
+// terminal, a package check), so they are served before the GUI exists.
+// Qt's own GUI options are unknown to this early parser; they are judged
+// later by QApplication, so its errors are ignored here.
+void answerHelpOrVersion(int argc, char *argv[])
+{
+    bool asked = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all"
+            || arg == "-v" || arg == "--version")
+            asked = true;
+    }
+    if (!asked)
+        return;
+    QCoreApplication core(argc, argv);
+    setIdentity();
+    QCommandLineParser parser;
+    const Options options = describeCommandLine(parser);
+    parser.parse(QCoreApplication::arguments());
+    if (parser.isSet(options.help))
+        parser.showHelp(0);
+    if (parser.isSet(options.version))
+        parser.showVersion();
+}
+
 void showMessage(const QString &text)
 {
     QTextStream(stderr) << "brightsweep: " << text << '\n';
@@ -38,24 +89,20 @@ void showMessage(const QString &text)
 
 int main(int argc, char *argv[])
 {
+    answerHelpOrVersion(argc, argv);
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("brightsweep"));
-    QApplication::setApplicationVersion(QStringLiteral(BRIGHTSWEEP_VERSION));
+    setIdentity();
     QApplication::setWindowIcon(ImageList::applicationIcon());
     // The program ends when its last window is unloaded, not when the last
     // visible one closes: the start-up window stays loaded while hidden.
     QApplication::setQuitOnLastWindowClosed(false);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Empties the junk folders of a Windows 95/98 drive C:."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption driveOption(
-        QStringLiteral("drive-c"),
-        QStringLiteral("Use host folder <DIR> as drive C: (default: ~/.wine/drive_c)."),
-        QStringLiteral("DIR"));
-    parser.addOption(driveOption);
+    const Options options = describeCommandLine(parser);
+    const QCommandLineOption &helpOption = options.help;
+    const QCommandLineOption &versionOption = options.version;
+    const QCommandLineOption &driveOption = options.driveC;
 
     // Qt's own options were taken out by QApplication already.
     if (!parser.parse(QApplication::arguments()) || !parser.positionalArguments().isEmpty()) {

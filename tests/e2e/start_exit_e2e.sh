@@ -68,6 +68,11 @@ QT_QPA_PLATFORM=offscreen "$binary" --drive-c "$work" extra >/dev/null 2>&1 || s
 [ "$status" -eq 2 ] || fail "a stray argument exits with $status, not 2"
 QT_QPA_PLATFORM=offscreen "$binary" --version | grep -q '^brightsweep [0-9]' || fail "--version prints no version"
 QT_QPA_PLATFORM=offscreen "$binary" --help | grep -q -- '--drive-c' || fail "--help does not name --drive-c"
+# From a terminal or a package check there may be no display at all.
+env -u DISPLAY -u QT_QPA_PLATFORM "$binary" --version | grep -q '^brightsweep [0-9]' \
+    || fail "--version needs a display"
+env -u DISPLAY -u QT_QPA_PLATFORM "$binary" --help | grep -q -- '--drive-c' \
+    || fail "--help needs a display"
 
 # A display of our own: Xvfb picks a free number and tells us which.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
