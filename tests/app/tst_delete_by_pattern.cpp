@@ -6,7 +6,11 @@
 
 #include <QTest>
 
+#include <dirent.h>
 #include <fcntl.h>
+
+#include <cstddef>
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -38,6 +42,25 @@ public:
     }
 };
 
+// A file system that gives no entry types in its listings, as some do.
+class UntypedListings : public SystemCalls
+{
+public:
+    ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override
+    {
+        const ssize_t got = SystemCalls::getdents64(dirFd, buffer, size);
+        auto *bytes = static_cast<char *>(buffer);
+        for (ssize_t at = 0; at < got;) {
+            unsigned short length;
+            std::memcpy(&length, bytes + at + offsetof(struct dirent64, d_reclen), sizeof length);
+            const unsigned char unknown = DT_UNKNOWN;
+            std::memcpy(bytes + at + offsetof(struct dirent64, d_type), &unknown, sizeof unknown);
+            at += length;
+        }
+        return got;
+    }
+};
+
 } // namespace
 
 class TestDeleteByPattern : public QObject
@@ -49,6 +72,7 @@ private slots:
     void deleteByPattern();
     void dosAttributesOnEitherRoute_data();
     void dosAttributesOnEitherRoute();
+    void entriesWithoutTypes();
     void namesThatAreNotUtf8();
     void oneListingForManyFiles();
 };
@@ -170,6 +194,28 @@ void TestDeleteByPattern::dosAttributesOnEitherRoute()
     }
     QCOMPARE(failure, number);
     QCOMPARE(drive.entries("T"), left);
+}
+
+void TestDeleteByPattern::entriesWithoutTypes()
+{
+    TestDrive drive;
+    drive.folder("T");
+    drive.build("T", {"f:junk.tmp", "r:kept.tmp", "p:pipe.tmp", "d:sub.tmp", "l:dir.tmp>sub.tmp",
+                      "l:file.tmp>junk.tmp"});
+    UntypedListings calls;
+    FileServices files(drive.root(), &calls);
+    files.changeDirectory("C:\\T");
+    QCOMPARE(files.firstMatch("p*.tmp"), std::string());
+    QCOMPARE(files.firstMatch("s*.tmp"), std::string());
+    int failure = 0;
+    try {
+        files.deleteByPattern("*.tmp");
+    } catch (const FileError &error) {
+        failure = error.number();
+        QCOMPARE(error.dosPath(), std::string("C:\\T\\kept.tmp"));
+    }
+    QCOMPARE(failure, 75);
+    QCOMPARE(drive.entries("T"), (Names{"dir.tmp", "kept.tmp", "pipe.tmp", "sub.tmp"}));
 }
 
 void TestDeleteByPattern::namesThatAreNotUtf8()
