@@ -5,6 +5,7 @@
 #include "FileError.h"
 #include "FolderEntries.h"
 #include "SystemCalls.h"
+#include "Unlinker.h"
 #include "Wildcard.h"
 
 #include <fcntl.h>
@@ -390,37 +391,44 @@ void FileServices::deleteByPattern(std::string_view pattern)
     const WildcardPattern wildcards(parts.name);
     const std::string patternPath = dosPathText(walked.stored, parts.name);
 
-    // What could not be deleted; the first one is named in the failure.
+    // What could not be deleted; the first one in the listing is named in
+    // the failure.
     std::size_t matched = 0;
     std::size_t left = 0;
+    std::size_t firstLeftOrder = 0;
     std::string firstLeft;
     std::string firstLeftReason;
-    auto leave = [&](std::string_view name, std::string reason) {
-        if (left++ == 0) {
+    auto leave = [&](std::size_t order, std::string_view name, std::string reason) {
+        if (left++ == 0 || order < firstLeftOrder) {
+            firstLeftOrder = order;
             firstLeft = dosPathText(walked.stored, name);
             firstLeftReason = std::move(reason);
         }
     };
-    auto deleteEntry = [&](int folder, const char *name, const EntryInfo &info) {
+    // Returns true for an entry that is to be unlinked.
+    auto judge = [&](std::size_t order, const char *name, const EntryInfo &info) {
         switch (info.kind) {
         case EntryKind::Gone:
         case EntryKind::Other:
         case EntryKind::Hidden:
-            return;
+            return false;
         case EntryKind::ReadOnly:
             ++matched;
-            leave(name, "read-only file");
-            return;
+            leave(order, name, "read-only file");
+            return false;
         case EntryKind::Unreadable:
             ++matched;
-            leave(name, hostReason(info.error));
-            return;
+            leave(order, name, hostReason(info.error));
+            return false;
         case EntryKind::Deletable:
             ++matched;
-            if (s.calls.unlinkat(folder, name, 0) != 0 && errno != ENOENT)
-                leave(name, hostReason(errno));
-            return;
+            return true;
         }
+        return false;
+    };
+    auto deleteEntry = [&](int folder, const char *name, const EntryInfo &info) {
+        if (judge(0, name, info) && s.calls.unlinkat(folder, name, 0) != 0 && errno != ENOENT)
+            leave(0, name, hostReason(errno));
     };
 
     if (!wildcards.hasWildcards()) {
@@ -438,11 +446,19 @@ void FileServices::deleteByPattern(std::string_view pattern)
         Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
         AttributeReader attributes(s.calls, reading.get());
         FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
+        Unlinker unlinker(s.calls, reading.get());
         FolderReader::Entry entry;
-        while (reader.next(entry)) {
+        for (std::size_t order = 0; reader.next(entry); ++order) {
             if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
                 continue;
-            deleteEntry(reading.get(), entry.name, classifyEntry(s.calls, reading.get(), entry.name, attributes));
+            if (judge(order, entry.name, classifyEntry(s.calls, reading.get(), entry.name, attributes)))
+                unlinker.unlink(entry.name, order);
+        }
+        unlinker.finish();
+        if (unlinker.failures() > 0) {
+            leave(unlinker.firstFailureOrder(), unlinker.firstFailureName(),
+                  hostReason(unlinker.firstFailureError()));
+            left += unlinker.failures() - 1;
         }
         if (reader.error() != 0)
             failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <typeinfo>
 #include <cstdio>
 
 namespace {
@@ -161,6 +162,11 @@ ssize_t SystemCalls::write(int fd, const void *data, std::size_t size)
 int SystemCalls::fsync(int fd)
 {
     return ::fsync(fd);
+}
+
+bool SystemCalls::unlinksMayOverlap() const
+{
+    return typeid(*this) == typeid(SystemCalls);
 }
 
 SystemCalls &SystemCalls::host()

@@ -10,7 +10,9 @@
 #include <fcntl.h>
 
 #include <cstddef>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include <string>
 #include <vector>
@@ -61,6 +63,28 @@ public:
     }
 };
 
+// Safe to call from two threads: it only reads its own settings and keeps
+// atomics. One file cannot be unlinked.
+class OverlappingCalls : public SystemCalls
+{
+public:
+    std::string refused;
+    std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> helperUsed{false};
+
+    bool unlinksMayOverlap() const override { return true; }
+    int unlinkat(int dirFd, const char *path, int flags) override
+    {
+        if (std::this_thread::get_id() != caller)
+            helperUsed = true;
+        if (refused == path) {
+            errno = EBUSY;
+            return -1;
+        }
+        return SystemCalls::unlinkat(dirFd, path, flags);
+    }
+};
+
 } // namespace
 
 class TestDeleteByPattern : public QObject
@@ -75,6 +99,8 @@ private slots:
     void entriesWithoutTypes();
     void namesThatAreNotUtf8();
     void oneListingForManyFiles();
+    void unlinksOnAHelperThread_data();
+    void unlinksOnAHelperThread();
 };
 
 void TestDeleteByPattern::deleteByPattern_data()
@@ -244,6 +270,42 @@ void TestDeleteByPattern::oneListingForManyFiles()
     QCOMPARE(calls.folderOpens, 1);
     QCOMPARE(calls.unlinks, 3000);
     QVERIFY(drive.entries("T").empty());
+}
+
+void TestDeleteByPattern::unlinksOnAHelperThread_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("helper");
+
+    QTest::newRow("a few files, one thread") << 40 << false;
+    QTest::newRow("many files, a helper") << 2000 << true;
+}
+
+// However the unlinks are spread, the failure names the one file left and
+// everything else is gone.
+void TestDeleteByPattern::unlinksOnAHelperThread()
+{
+    QFETCH(int, count);
+    QFETCH(bool, helper);
+
+    TestDrive drive;
+    drive.folder("T");
+    for (int i = 0; i < count; ++i)
+        drive.file("T/junk" + std::to_string(i) + ".tmp", {});
+    drive.file("T/busy.tmp", {});
+    OverlappingCalls calls;
+    calls.refused = "busy.tmp";
+    FileServices files(drive.root(), &calls);
+    int failure = 0;
+    try {
+        files.deleteByPattern("C:\\T\\*.tmp");
+    } catch (const FileError &error) {
+        failure = error.number();
+        QCOMPARE(error.dosPath(), std::string("C:\\T\\busy.tmp"));
+    }
+    QCOMPARE(failure, 75);
+    QCOMPARE(drive.entries("T"), Names{"busy.tmp"});
+    QCOMPARE(calls.helperUsed.load(), helper);
 }
 
 QTEST_GUILESS_MAIN(TestDeleteByPattern)
