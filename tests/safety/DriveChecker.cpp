@@ -115,8 +115,8 @@ std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &
             const bool isMarker = nameOf(path) == markerNameFor(number);
             const auto deletable = before.deletable.find(path);
             const bool wasDeletable = deletable != before.deletable.end() && deletable->second;
-            if (outcome == TargetOutcome::EmptiedWithMarker && isMarker
-                && (wasDeletable || !change.before) && holds(change.after, markerLine()))
+            if ((outcome == TargetOutcome::EmptiedWithMarker || outcome == TargetOutcome::Interrupted)
+                && isMarker && (wasDeletable || !change.before) && holds(change.after, markerLine()))
                 continue;
             if (outcome != TargetOutcome::Untouched && wasDeletable && !change.after)
                 continue;
@@ -128,7 +128,8 @@ std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &
     for (const auto &[path, isDeletable] : before.deletable) {
         const std::string parent = parentOf(path);
         const int number = targetOf[parent];
-        if (!isDeletable || outcomeOf(number) == TargetOutcome::Untouched)
+        if (!isDeletable || outcomeOf(number) == TargetOutcome::Untouched
+            || outcomeOf(number) == TargetOutcome::Interrupted)
             continue;
         if (nameOf(path) == markerNameFor(number) && outcomeOf(number) == TargetOutcome::EmptiedWithMarker)
             continue;

@@ -15,6 +15,8 @@ enum class TargetOutcome {
     Untouched,         // not reached, skipped, or stopped before anything changed
     Emptied,           // every deletable ordinary file gone, no marker left
     EmptiedWithMarker, // the same, and the 45-byte marker in place
+    Interrupted,       // stopped part-way: each deletable file gone or as it
+                       // was, the marker absent, as it was or complete
 };
 
 struct RunExpectation

@@ -58,7 +58,12 @@ int chownOne(const char *path, const struct stat *, int, struct FTW *)
 } // namespace
 
 HostileDrive::HostileDrive()
-    : m_dir(QDir::tempPath() + QStringLiteral("/hostile-XXXXXX"))
+    : HostileDrive(QDir::tempPath())
+{
+}
+
+HostileDrive::HostileDrive(const QString &baseFolder)
+    : m_dir(baseFolder + QStringLiteral("/hostile-XXXXXX"))
 {
     if (!m_dir.isValid())
         return;
@@ -85,7 +90,11 @@ HostileDrive::~HostileDrive()
     if (!m_dir.isValid())
         return;
     chmod(top().c_str(), 0755);
-    removeTree({});
+    try {
+        removeTree({});
+    } catch (const std::exception &error) {
+        qWarning("%s", error.what()); // a read-only mount goes with its tree
+    }
 }
 
 std::string HostileDrive::top() const

@@ -16,6 +16,9 @@ class HostileDrive
 {
 public:
     HostileDrive();
+    // The same tree inside the given host folder (a file system of the
+    // test's own choosing).
+    explicit HostileDrive(const QString &baseFolder);
     ~HostileDrive();
     HostileDrive(const HostileDrive &) = delete;
     HostileDrive &operator=(const HostileDrive &) = delete;

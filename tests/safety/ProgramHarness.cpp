@@ -64,6 +64,14 @@ void ProgramHarness::clickClean()
 
 bool ProgramHarness::switchAdvancedMode(bool on)
 {
+    if (!chooseAdvancedMode(on))
+        return false;
+    confirmOptions();
+    return true;
+}
+
+bool ProgramHarness::chooseAdvancedMode(bool on)
+{
     const std::size_t failuresBefore = m_failures.size();
     m_program->guard([this] { m_program->frmCleaner().mnuOptions_Click(); });
     if (m_failures.size() != failuresBefore || !m_program->isLoaded(Program::Window::Options))
@@ -75,7 +83,11 @@ bool ProgramHarness::switchAdvancedMode(bool on)
         return false;
     }
     choice->setChecked(true);
-    dialog.findChild<QPushButton *>(QStringLiteral("cmdOK"))->click();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return true;
+}
+
+void ProgramHarness::confirmOptions()
+{
+    m_program->frmOptions().findChild<QPushButton *>(QStringLiteral("cmdOK"))->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }

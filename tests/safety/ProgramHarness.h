@@ -37,6 +37,9 @@ public:
     // advanced mode on or off. False when that choice was not offered (or the
     // dialog could not be opened); the failure, if any, is recorded.
     bool switchAdvancedMode(bool on);
+    // The same in two steps: open the dialog and pick the choice, then OK.
+    bool chooseAdvancedMode(bool on);
+    void confirmOptions();
 
     QCheckBox *box(int number);
     QPushButton *command1();

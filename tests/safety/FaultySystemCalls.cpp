@@ -1,0 +1,106 @@
+#include "FaultySystemCalls.h"
+
+#include <cerrno>
+
+void FaultySystemCalls::arm(long failAt, int error)
+{
+    m_armed = true;
+    m_count = 0;
+    m_failAt = failAt;
+    m_error = error;
+    m_failedCall.clear();
+    m_failedName.clear();
+    m_trace.clear();
+}
+
+void FaultySystemCalls::disarm()
+{
+    m_armed = false;
+}
+
+bool FaultySystemCalls::strikes(const char *call, const char *name)
+{
+    if (!m_armed)
+        return false;
+    ++m_count;
+    if (m_failAt == 0)
+        m_trace.emplace_back(call);
+    if (m_count != m_failAt)
+        return false;
+    m_failedCall = call;
+    m_failedName = name ? name : "";
+    errno = m_error;
+    return true;
+}
+
+int FaultySystemCalls::openat(int dirFd, const char *path, int flags, mode_t mode)
+{
+    return strikes("openat", path) ? -1 : SystemCalls::openat(dirFd, path, flags, mode);
+}
+
+int FaultySystemCalls::close(int fd)
+{
+    if (strikes("close", nullptr)) {
+        const int error = errno;
+        SystemCalls::close(fd);
+        errno = error;
+        return -1;
+    }
+    return SystemCalls::close(fd);
+}
+
+int FaultySystemCalls::dup(int fd)
+{
+    return strikes("dup", nullptr) ? -1 : SystemCalls::dup(fd);
+}
+
+int FaultySystemCalls::fstatat(int dirFd, const char *path, struct stat *status, int flags)
+{
+    return strikes("fstatat", path) ? -1 : SystemCalls::fstatat(dirFd, path, status, flags);
+}
+
+int FaultySystemCalls::faccessat(int dirFd, const char *path, int mode, int flags)
+{
+    return strikes("faccessat", path) ? -1 : SystemCalls::faccessat(dirFd, path, mode, flags);
+}
+
+ssize_t FaultySystemCalls::getdents64(int dirFd, void *buffer, std::size_t size)
+{
+    return strikes("getdents64", nullptr) ? -1 : SystemCalls::getdents64(dirFd, buffer, size);
+}
+
+int FaultySystemCalls::unlinkat(int dirFd, const char *path, int flags)
+{
+    return strikes("unlinkat", path) ? -1 : SystemCalls::unlinkat(dirFd, path, flags);
+}
+
+int FaultySystemCalls::renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath)
+{
+    return strikes("renameat", newPath) ? -1 : SystemCalls::renameat(oldDirFd, oldPath, newDirFd, newPath);
+}
+
+ssize_t FaultySystemCalls::write(int fd, const void *data, std::size_t size)
+{
+    return strikes("write", nullptr) ? -1 : SystemCalls::write(fd, data, size);
+}
+
+// Counted and failed like every call, but otherwise not passed on: a walk
+// over every call of a run makes thousands of runs, and flushing a busy disk
+// each time would cost minutes. What a flush is for is tested by killing
+// the real program instead.
+int FaultySystemCalls::fsync(int fd)
+{
+    if (strikes("fsync", nullptr))
+        return -1;
+    return m_flushes ? SystemCalls::fsync(fd) : 0;
+}
+
+ssize_t FaultySystemCalls::getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size)
+{
+    return strikes("getxattrat", path) ? -1 : SystemCalls::getxattrat(dirFd, path, name, value, size);
+}
+
+ssize_t FaultySystemCalls::listxattrat(int dirFd, const char *path, char *list, std::size_t size)
+{
+    return strikes("listxattrat", path) ? -1 : SystemCalls::listxattrat(dirFd, path, list, size);
+}

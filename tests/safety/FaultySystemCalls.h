@@ -1,0 +1,53 @@
+#pragma once
+
+#include "SystemCalls.h"
+
+#include <string>
+#include <vector>
+
+// The host's system calls, counted from arm(); the call with the chosen
+// number fails with the chosen errno and does nothing else (a failing close
+// still releases its descriptor, as Linux does).
+class FaultySystemCalls : public SystemCalls
+{
+public:
+    // Counting starts again at 0; failAt 0 only counts.
+    void arm(long failAt, int error);
+    void disarm();
+    // Whether fsync reaches the disk; off by default (see fsync).
+    void setFlushes(bool flushes) { m_flushes = flushes; }
+
+    long count() const { return m_count; }
+    bool struck() const { return !m_failedCall.empty(); }
+    // The name of the call that was made to fail ("unlinkat", ...), and the
+    // name it was handed.
+    const std::string &failedCall() const { return m_failedCall; }
+    const std::string &failedName() const { return m_failedName; }
+    // While only counting: the name of each call in order.
+    const std::vector<std::string> &trace() const { return m_trace; }
+
+    int openat(int dirFd, const char *path, int flags, mode_t mode) override;
+    int close(int fd) override;
+    int dup(int fd) override;
+    int fstatat(int dirFd, const char *path, struct stat *status, int flags) override;
+    int faccessat(int dirFd, const char *path, int mode, int flags) override;
+    ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override;
+    int unlinkat(int dirFd, const char *path, int flags) override;
+    int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath) override;
+    ssize_t write(int fd, const void *data, std::size_t size) override;
+    int fsync(int fd) override;
+    ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size) override;
+    ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size) override;
+
+private:
+    bool strikes(const char *call, const char *name);
+
+    bool m_armed = false;
+    bool m_flushes = false;
+    long m_count = 0;
+    long m_failAt = 0;
+    int m_error = 0;
+    std::string m_failedCall;
+    std::string m_failedName;
+    std::vector<std::string> m_trace;
+};

@@ -1,0 +1,500 @@
+#include "DriveChecker.h"
+#include "FaultySystemCalls.h"
+#include "HostileDrive.h"
+#include "ProgramHarness.h"
+
+#include <QGroupBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+const std::string optionsIni = "drive/windows/options.ini";
+const std::string cleanerTxt = "drive/windows/cleaner.txt";
+
+enum class Phase { Clean, OptionsOn, OptionsOff };
+
+// Three files per target: two to delete and one the attributes protect, so
+// every step of the run makes its calls, and few enough to fail each call in
+// turn. The hostile drives try the other kinds of entry.
+void plantSmallDrive(HostileDrive &drive, Phase phase)
+{
+    for (int number = 1; number <= 6; ++number) {
+        const std::string at = HostileDrive::targetFolder(number) + "/";
+        drive.writeFile(at + "a.tmp", "junk");
+        drive.writeFile(at + "B.TXT", "more junk");
+        drive.writeFile(at + "hidden.dat", "DOS hidden: never deleted");
+        drive.setDosAttributes(at + "hidden.dat", "0x2");
+    }
+    drive.writeFile(HostileDrive::windowsFolder() + "/win.ini", "[windows]\r\n");
+    if (phase == Phase::OptionsOff)
+        drive.writeFile(optionsIni, flagLine());
+}
+
+int documentedNumber(int error)
+{
+    switch (error) {
+    case EIO:
+        return 57;
+    case ENOSPC:
+        return 61;
+    case EACCES:
+        return 70;
+    case EROFS:
+        return 75;
+    case EINTR:
+        // Only a close or a flush reports it: the data may not be on disk.
+        return 57;
+    default:
+        return 0;
+    }
+}
+
+// Calls that judge or delete one match: their failure leaves that match in
+// place and is reported as "Path/File access error" for it.
+bool isPerMatchCall(const std::string &call)
+{
+    return call == "unlinkat" || call == "fstatat" || call == "getxattrat" || call == "listxattrat";
+}
+
+std::string upper(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return text;
+}
+
+// The cleaning target a failure's DOS path lies in, 0 for none.
+int targetOf(const std::string &dosPath)
+{
+    const std::string path = upper(dosPath) + "\\";
+    static const char *const folders[] = {"C:\\WINDOWS\\RECENT\\", "C:\\WINDOWS\\TEMPORARY INTERNET FILES\\",
+                                          "C:\\WINDOWS\\COOKIES\\", "C:\\WINDOWS\\TEMP\\", "C:\\RECYCLED\\",
+                                          "C:\\WINDOWS\\DOWNLOADED PROGRAM FILES\\"};
+    for (int number = 1; number <= 6; ++number) {
+        if (path.rfind(folders[number - 1], 0) == 0)
+            return number;
+    }
+    return 0;
+}
+
+std::optional<std::string> contentOf(const HostileDrive &drive, const std::string &relative)
+{
+    struct stat info {};
+    if (lstat(drive.host(relative).c_str(), &info) != 0)
+        return std::nullopt;
+    std::ifstream in(drive.host(relative), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        text += "\n    " + line;
+    return text;
+}
+
+void report(const std::vector<std::string> &problems)
+{
+    for (const std::string &line : problems)
+        qWarning("%s", line.c_str());
+}
+
+struct Tally
+{
+    long attempts = 0;
+    long reported = 0;
+};
+
+// One attempt: the program on a fresh drive, the k-th call of the phase made
+// to fail with error. Returns what is wrong, or "" when all is as it must be.
+std::string attempt(Phase phase, long k, int error, std::vector<std::string> *trace, Tally &tally)
+{
+    HostileDrive drive;
+    if (!drive.isValid())
+        return "no temporary folder";
+    plantSmallDrive(drive, phase);
+    const std::optional<std::string> oldFlag = contentOf(drive, optionsIni);
+
+    FaultySystemCalls calls;
+    ProgramHarness harness(drive.driveRoot(), &calls);
+    if (!harness.start() || !harness.failures().empty())
+        return "the program did not start";
+    const DriveBefore before = captureBefore(drive);
+    if (phase == Phase::Clean)
+        harness.tickAll();
+
+    if (phase != Phase::Clean && !harness.chooseAdvancedMode(phase == Phase::OptionsOn))
+        return "the options dialog did not offer the switch";
+    calls.arm(k, error);
+    if (phase == Phase::Clean)
+        harness.clickClean();
+    else
+        harness.confirmOptions();
+    calls.disarm();
+    if (trace)
+        *trace = calls.trace();
+    ++tally.attempts;
+
+    const std::string where = "call " + std::to_string(k) + " (" + calls.failedCall() + " \"" + calls.failedName()
+                              + "\") failing with " + std::strerror(error) + ": ";
+    if (harness.failures().size() > 1)
+        return where + "more than one failure reported";
+    const bool failed = !harness.failures().empty();
+    if (failed) {
+        ++tally.reported;
+        const FileError &failure = harness.failures().front();
+        if (!calls.struck())
+            return where + "a failure with no fault: " + failure.what();
+        if (failure.hostReason().find(std::strerror(error)) == std::string::npos)
+            return where + "the host's reason is lost: " + failure.what();
+        const bool perMatch = failure.number() == 75 && isPerMatchCall(calls.failedCall());
+        if (failure.number() != documentedNumber(error) && !perMatch)
+            return where + "wrong error number: " + failure.what();
+    }
+
+    RunExpectation expected;
+    expected.ownFiles[cleanerTxt] = startupLine();
+    if (phase == Phase::Clean) {
+        if (failed) {
+            if (harness.tickedCount() != 6 || !harness.command1()->isEnabled())
+                return where + "a stopped run changed the boxes or Clean";
+            const int stop = targetOf(harness.failures().front().dosPath());
+            if (stop == 0)
+                return where + "failure outside the targets: " + harness.failures().front().what();
+            for (int number = 1; number <= 6; ++number)
+                expected.targets[static_cast<size_t>(number - 1)] = number < stop ? TargetOutcome::EmptiedWithMarker
+                                                                   : number == stop ? TargetOutcome::Interrupted
+                                                                                    : TargetOutcome::Untouched;
+        } else {
+            if (harness.tickedCount() != 0 || harness.command1()->isEnabled())
+                return where + "a completed run left boxes ticked or Clean enabled";
+            expected.targets.fill(TargetOutcome::EmptiedWithMarker);
+            // A fault that a guard's first-match swallowed may skip that one
+            // target; nothing else may differ.
+            std::vector<std::string> problems = checkRun(drive, before, expected);
+            for (int skipped = 1; skipped <= 6 && !problems.empty() && calls.struck(); ++skipped) {
+                RunExpectation oneSkipped = expected;
+                oneSkipped.targets[static_cast<size_t>(skipped - 1)] = TargetOutcome::Untouched;
+                if (checkRun(drive, before, oneSkipped).empty())
+                    problems.clear();
+            }
+            return problems.empty() ? std::string() : where + joined(problems);
+        }
+    } else {
+        const bool on = phase == Phase::OptionsOn;
+        if (harness.frame2()->isHidden() == on)
+            return where + "Frame2 does not show the choice made before the file step";
+        const std::optional<std::string> flag = contentOf(drive, optionsIni);
+        const std::optional<std::string> wanted = on ? std::optional<std::string>(flagLine()) : std::nullopt;
+        if (!failed && flag != wanted)
+            return where + "options.ini not switched although nothing was reported";
+        if (flag != wanted && flag != oldFlag)
+            return where + "options.ini torn: " + flag.value_or("(absent)");
+        if (failed != harness.program().isLoaded(Program::Window::Options))
+            return where + "the options dialog should stay open exactly when OK stopped";
+        expected.ownFiles[optionsIni] = flag;
+    }
+    const std::vector<std::string> problems = checkRun(drive, before, expected);
+    return problems.empty() ? std::string() : where + joined(problems);
+}
+
+volatile sig_atomic_t g_signalsCaught = 0;
+
+void countSignal(int)
+{
+    g_signalsCaught = g_signalsCaught + 1;
+}
+
+// Interrupts the calling thread with SIGUSR1 a few times while it waits in
+// a call, then lets the call go on by doing release() on another thread.
+// SA_RESTART is off, so the kernel hands EINTR back each time.
+template<typename Call, typename Release>
+auto callWhileInterrupted(Call call, Release release)
+{
+    struct sigaction action {};
+    action.sa_handler = countSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    sigaction(SIGUSR1, &action, &previous);
+    g_signalsCaught = 0;
+    const pthread_t waiting = pthread_self();
+    std::thread helper([&] {
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            pthread_kill(waiting, SIGUSR1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        release();
+    });
+    const auto result = call();
+    const int error = errno;
+    helper.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    errno = error;
+    return result;
+}
+
+// A tmpfs of its own, limited in size and inodes, for real "disk full" and
+// "read-only file system" answers. Needs the right to mount.
+class SmallFileSystem
+{
+public:
+    explicit SmallFileSystem(const char *options)
+    {
+        if (!m_point.isValid()) {
+            m_error = "no temporary folder";
+            return;
+        }
+        if (::mount("tmpfs", m_point.path().toLocal8Bit().constData(), "tmpfs", 0, options) != 0)
+            m_error = std::string("mount -t tmpfs: ") + std::strerror(errno);
+        else
+            m_mounted = true;
+    }
+    ~SmallFileSystem()
+    {
+        if (m_mounted)
+            ::umount2(m_point.path().toLocal8Bit().constData(), MNT_DETACH);
+    }
+    SmallFileSystem(const SmallFileSystem &) = delete;
+    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+
+    bool mounted() const { return m_mounted; }
+    const std::string &error() const { return m_error; }
+    QString path() const { return m_point.path(); }
+    bool makeReadOnly()
+    {
+        return ::mount(nullptr, m_point.path().toLocal8Bit().constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr)
+               == 0;
+    }
+
+private:
+    QTemporaryDir m_point;
+    bool m_mounted = false;
+    std::string m_error;
+};
+
+// Fills the file system under folder: with empty files until no inode is
+// left, or with one file until no block is.
+void fillUp(const std::string &folder, bool inodes)
+{
+    if (inodes) {
+        for (int i = 0;; ++i) {
+            const int fd = ::open((folder + "/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (fd < 0)
+                return;
+            ::close(fd);
+        }
+    }
+    const int fd = ::open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    static const char block[4096] = {};
+    while (fd >= 0 && ::write(fd, block, sizeof block) > 0) {
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+} // namespace
+
+// Every system call of a full clean run, and of each options OK, made to
+// fail in turn with each errno a disk can give: the failure is reported with
+// its documented number, the program goes on, the windows and files are what
+// "stopped at that step" means, and no written file is ever torn.
+class TestFaultInjection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyCallFails_data()
+    {
+        QTest::addColumn<int>("phase");
+        QTest::newRow("clean run, all six ticked") << int(Phase::Clean);
+        QTest::newRow("options OK switching on") << int(Phase::OptionsOn);
+        QTest::newRow("options OK switching off") << int(Phase::OptionsOff);
+    }
+
+    void everyCallFails()
+    {
+        QFETCH(int, phase);
+        Tally tally;
+        std::vector<std::string> trace;
+        QCOMPARE(attempt(Phase(phase), 0, 0, &trace, tally), std::string());
+        const long calls = static_cast<long>(trace.size());
+        QVERIFY(calls > 0);
+        qInfo("%ld calls to fail in turn", calls);
+        // Every point is tried even after a problem, so that one run shows
+        // all of them.
+        std::vector<std::string> problems;
+        for (long k = 1; k <= calls; ++k) {
+            std::vector<int> errors{EIO, ENOSPC, EACCES, EROFS};
+            // The host's calls retry an interrupted call wherever that is
+            // safe; only a close or a flush hands EINTR on.
+            const std::string &call = trace[static_cast<size_t>(k - 1)];
+            if (call == "close" || call == "fsync")
+                errors.push_back(EINTR);
+            for (const int error : errors) {
+                std::string problem = attempt(Phase(phase), k, error, nullptr, tally);
+                if (!problem.empty())
+                    problems.push_back(std::move(problem));
+            }
+        }
+        qInfo("%ld faults injected, %ld reported, %zu went wrong", tally.attempts - 1, tally.reported,
+              problems.size());
+        for (size_t i = 0; i < problems.size() && i < 20; ++i)
+            qWarning("%s", problems[i].c_str());
+        QVERIFY(problems.empty());
+    }
+
+    void interruptedCallsAreRetried_data();
+    void interruptedCallsAreRetried();
+
+    // The same with a file system that really is full or read-only.
+    void realFaults_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("number");
+        QTest::newRow("no inode left") << QStringLiteral("inodes") << 61;
+        QTest::newRow("no block left") << QStringLiteral("blocks") << 61;
+        QTest::newRow("read-only file system") << QStringLiteral("read-only") << 75;
+    }
+
+    void realFaults()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, number);
+        SmallFileSystem fileSystem("size=2m,nr_inodes=400,mode=0755");
+        if (!fileSystem.mounted())
+            QSKIP(qPrintable(QStringLiteral("cannot mount a file system here (%1)")
+                                 .arg(QString::fromStdString(fileSystem.error()))));
+        RunExpectation expected;
+        expected.ownFiles["drive/windows/cleaner.txt"] = startupLine();
+        // Target 1 may have had a temporary file come and go; nothing else.
+        expected.targets[0] = TargetOutcome::Interrupted;
+        {
+            HostileDrive drive(fileSystem.path());
+            QVERIFY(drive.isValid());
+            for (int target = 1; target <= 6; ++target) {
+                drive.writeFile(HostileDrive::targetFolder(target) + "/a.tmp", "junk");
+                drive.writeFile(HostileDrive::targetFolder(target) + "/B.TXT", "more junk");
+            }
+            drive.makeFolder("drive/filler");
+            ProgramHarness harness(drive.driveRoot());
+            QVERIFY(harness.start());
+            if (fault == QStringLiteral("read-only"))
+                QVERIFY(fileSystem.makeReadOnly());
+            else
+                fillUp(drive.host("drive/filler"), fault == QStringLiteral("inodes"));
+            const DriveBefore before = captureBefore(drive);
+
+            // The run stops at its first write, the marker of target 1.
+            harness.tickAll();
+            harness.clickClean();
+            QCOMPARE(harness.failures().size(), size_t(1));
+            qInfo("%s", harness.failures().front().what());
+            QCOMPARE(harness.failures().front().number(), number);
+            QCOMPARE(harness.tickedCount(), 6);
+            auto problems = checkRun(drive, before, expected);
+            report(problems);
+            QVERIFY(problems.empty());
+
+            // Switching the advanced mode on fails the same way and leaves
+            // no flag file, torn or whole.
+            harness.clearFailures();
+            QVERIFY(harness.chooseAdvancedMode(true));
+            harness.confirmOptions();
+            QCOMPARE(harness.failures().size(), size_t(1));
+            QCOMPARE(harness.failures().front().number(), number);
+            expected.ownFiles["drive/windows/options.ini"] = std::nullopt;
+            problems = checkRun(drive, before, expected);
+            report(problems);
+            QVERIFY(problems.empty());
+        }
+    }
+};
+
+// Where the host's calls retry a call a signal interrupted: the raw call
+// gives EINTR under the same signals, the seam's call gets through.
+void TestFaultInjection::interruptedCallsAreRetried_data()
+{
+    QTest::addColumn<bool>("throughTheSeam");
+    QTest::newRow("raw call") << false;
+    QTest::newRow("through SystemCalls") << true;
+}
+
+void TestFaultInjection::interruptedCallsAreRetried()
+{
+    QFETCH(bool, throughTheSeam);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    SystemCalls &host = SystemCalls::host();
+
+    // An open of a FIFO waits for the other end.
+    const std::string fifo = dir.filePath(QStringLiteral("fifo")).toStdString();
+    QCOMPARE(mkfifo(fifo.c_str(), 0600), 0);
+    int writer = -1;
+    const int reader = callWhileInterrupted(
+        [&] {
+            return throughTheSeam ? host.openat(AT_FDCWD, fifo.c_str(), O_RDONLY | O_CLOEXEC, 0)
+                                  : ::openat(AT_FDCWD, fifo.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        },
+        [&] { writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
+    const int openError = errno;
+    QVERIFY(g_signalsCaught > 0);
+    if (throughTheSeam) {
+        QVERIFY2(reader >= 0, std::strerror(openError));
+        ::close(reader);
+    } else {
+        QCOMPARE(reader, -1);
+        QCOMPARE(openError, EINTR);
+    }
+    if (writer >= 0)
+        ::close(writer);
+
+    // A write to a full pipe waits for room.
+    int ends[2];
+    QCOMPARE(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    char block[4096] = {};
+    while (::write(ends[1], block, sizeof block) > 0) {
+    }
+    fcntl(ends[1], F_SETFL, 0);
+    const ssize_t wrote = callWhileInterrupted(
+        [&] { return throughTheSeam ? host.write(ends[1], "line\r\n", 6) : ::write(ends[1], "line\r\n", 6); },
+        [&] {
+            while (::read(ends[0], block, sizeof block) > 0) {
+            }
+        });
+    const int writeError = errno;
+    QVERIFY(g_signalsCaught > 0);
+    if (throughTheSeam) {
+        QCOMPARE(wrote, ssize_t(6));
+    } else {
+        QCOMPARE(wrote, ssize_t(-1));
+        QCOMPARE(writeError, EINTR);
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+
+QTEST_MAIN(TestFaultInjection)
+#include "tst_faultinjection.moc"
