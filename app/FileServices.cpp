@@ -435,6 +435,9 @@ void FileServices::deleteByPattern(std::string_view pattern)
         int error = 0;
         const std::optional<std::string> stored =
             wildcards.text().empty() ? std::nullopt : s.lookUp(walked.folder.get(), wildcards.text(), error);
+        // A look-up the device refused is not "nothing matched".
+        if (!stored && error != 0 && error != ENOENT)
+            failWithErrno(error, Step::Read, patternPath);
         if (stored && !isHiddenName(*stored)) {
             AttributeReader attributes(s.calls, walked.folder.get());
             deleteEntry(walked.folder.get(), stored->c_str(),

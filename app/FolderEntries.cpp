@@ -142,6 +142,7 @@ AttributeReader::AttributeReader(SystemCalls &calls, int folderFd)
 
 unsigned AttributeReader::read(const char *name)
 {
+    m_error = 0;
     if (!m_supported)
         return 0;
     // One call answers the common case, a file without attributes.
@@ -150,10 +151,16 @@ unsigned AttributeReader::read(const char *name)
     if (size == 0)
         return 0;
     if (size < 0) {
-        if (errno == ENOTSUP)
+        if (errno == ENOTSUP) {
             m_supported = false;
-        if (errno != ERANGE)
             return 0;
+        }
+        // Unknown attributes might have said read-only or hidden: such a
+        // file must not be taken for a deletable one.
+        if (errno != ERANGE) {
+            m_error = errno == ENOENT ? 0 : errno;
+            return 0;
+        }
         return valueOf(name, attributeNames[0]) | valueOf(name, attributeNames[1]);
     }
     unsigned bits = 0;
@@ -173,6 +180,8 @@ unsigned AttributeReader::valueOf(const char *name, const char *attribute)
 {
     char value[64];
     const ssize_t size = m_calls.getxattrat(m_folderFd, name, attribute, value, sizeof value);
+    if (size < 0 && errno != ENODATA && errno != ENOENT && errno != ERANGE)
+        m_error = errno;
     return size > 0 ? parseDosAttributes(std::string_view(value, std::size_t(size))) : 0;
 }
 
@@ -193,6 +202,8 @@ EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, Attr
     if (!S_ISREG(status.st_mode))
         return {EntryKind::Other, 0, false};
     const unsigned bits = attributes.read(name);
+    if (attributes.error() != 0)
+        return {EntryKind::Unreadable, attributes.error(), true};
     if (bits & (DosHidden | DosSystem))
         return {EntryKind::Hidden, 0, true};
     if ((bits & DosReadOnly) || (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)

@@ -79,6 +79,8 @@ class AttributeReader
 public:
     AttributeReader(SystemCalls &calls, int folderFd);
     unsigned read(const char *name);
+    // Why the last read() could not tell the attributes, or 0 when it could.
+    int error() const { return m_error; }
 
 private:
     unsigned valueOf(const char *name, const char *attribute);
@@ -86,6 +88,7 @@ private:
     SystemCalls &m_calls;
     int m_folderFd;
     bool m_supported = true;
+    int m_error = 0;
 };
 
 enum class EntryKind {
