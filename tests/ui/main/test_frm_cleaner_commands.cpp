@@ -257,9 +257,10 @@ void TestFrmCleanerCommands::toolbarDispatch()
 
 void TestFrmCleanerCommands::toolbarCleanWithNothingTickedTouchesNoFile()
 {
+    // Declared first: the file services use it until the session is gone.
+    CountingCalls calls;
     MainWindowSession session;
     session.drive.fillAll(TestDrive::Fill::Junk);
-    CountingCalls calls;
     QVERIFY(session.start(&calls));
     FrmCleaner &window = session.window();
     QVERIFY(!session.command(1)->isEnabled());
