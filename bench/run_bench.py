@@ -347,6 +347,7 @@ def main():
     base = (args.work or default_work_base(build)).resolve()
     base.mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="brightsweep-bench-", dir=base))
+    load_before = os.getloadavg()[0]
     bench = Bench(build, work, args.runs)
     try:
         if "1" in only:
@@ -364,7 +365,8 @@ def main():
             bench.startup()
     finally:
         bench.print_table()
-        print(f"file trees on {file_system_type(work)} ({base})")
+        print(f"file trees on {file_system_type(work)} ({base}); load average {load_before:.1f} before, "
+              f"{os.getloadavg()[0]:.1f} after, on {os.cpu_count()} cores")
         shutil.rmtree(work, ignore_errors=True)
     return 0 if all(row[6] is not False for row in bench.rows) else 1
 
