@@ -88,10 +88,10 @@ public:
     // "l:name>target" a link, "H:name" and "R:name" files that Wine marks
     // hidden or read-only. Returns false when the host keeps no DOS
     // attributes.
-    bool build(const std::string &folderName, const QStringList &spec) const
+    bool build(const std::string &folderName, const QStringList &entries) const
     {
         bool attributesKept = true;
-        for (const QString &item : spec) {
+        for (const QString &item : entries) {
             const std::string text = item.toStdString();
             const char kind = text[0];
             std::string name = folderName + "/" + text.substr(2);
