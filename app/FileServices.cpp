@@ -5,7 +5,6 @@
 #include "FileError.h"
 #include "FolderEntries.h"
 #include "SystemCalls.h"
-#include "Unlinker.h"
 #include "Wildcard.h"
 
 #include <fcntl.h>
@@ -449,19 +448,14 @@ void FileServices::deleteByPattern(std::string_view pattern)
         Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
         AttributeReader attributes(s.calls, reading.get());
         FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
-        Unlinker unlinker(s.calls, reading.get());
         FolderReader::Entry entry;
         for (std::size_t order = 0; reader.next(entry); ++order) {
             if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
                 continue;
-            if (judge(order, entry.name, classifyEntry(s.calls, reading.get(), entry.name, attributes)))
-                unlinker.unlink(entry.name, order);
-        }
-        unlinker.finish();
-        if (unlinker.failures() > 0) {
-            leave(unlinker.firstFailureOrder(), unlinker.firstFailureName(),
-                  hostReason(unlinker.firstFailureError()));
-            left += unlinker.failures() - 1;
+            // An entry already gone counts as deleted.
+            if (judge(order, entry.name, classifyEntry(s.calls, reading.get(), entry.name, attributes))
+                && s.calls.unlinkat(reading.get(), entry.name, 0) != 0 && errno != ENOENT)
+                leave(order, entry.name, hostReason(errno));
         }
         if (reader.error() != 0)
             failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));

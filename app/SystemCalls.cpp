@@ -164,11 +164,6 @@ int SystemCalls::fsync(int fd)
     return ::fsync(fd);
 }
 
-bool SystemCalls::unlinksMayOverlap() const
-{
-    return typeid(*this) == typeid(SystemCalls);
-}
-
 SystemCalls &SystemCalls::host()
 {
     static SystemCalls calls;

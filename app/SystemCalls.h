@@ -41,11 +41,6 @@ public:
     virtual ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size);
     virtual ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size);
 
-    // Whether delete-by-pattern may call unlinkat on a helper thread while
-    // the calling thread goes on with the other calls. The host's calls may;
-    // a subclass keeps the serial order unless it says it is safe.
-    virtual bool unlinksMayOverlap() const;
-
     // The host's own calls; what FileServices uses when given none.
     static SystemCalls &host();
 
