@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <typeinfo>
 #include <cstdio>
 
 namespace {
