@@ -1,6 +1,7 @@
 #include "FrmAbout.h"
 
 #include "Program.h"
+#include "Twips.h"
 
 #include <QBitmap>
 #include <QCloseEvent>
@@ -8,8 +9,6 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-
-#include <cmath>
 
 // The resource lives in a static library; nothing references its symbols,
 // so it has to be registered by hand before the first use.
@@ -19,17 +18,6 @@ static void registerDialogResources()
 }
 
 namespace {
-
-// The layout below is kept in twips, the unit the dialog was drawn in.
-int pixels(int twips)
-{
-    return static_cast<int>(std::lround(twips / 15.0));
-}
-
-QRect twipsRect(int left, int top, int width, int height)
-{
-    return QRect(pixels(left), pixels(top), pixels(width), pixels(height));
-}
 
 const QColor maskColour(192, 192, 192);
 

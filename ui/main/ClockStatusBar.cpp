@@ -1,4 +1,5 @@
 #include "ClockStatusBar.h"
+#include "Twips.h"
 
 #include <QDateTime>
 #include <QFontDatabase>
@@ -6,15 +7,6 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTimer>
-
-namespace {
-
-int pixels(int twips)
-{
-    return (twips + 7) / 15;
-}
-
-} // namespace
 
 QString ClockStatusBar::hoursAndMinutes(const QLocale &locale)
 {

@@ -5,6 +5,7 @@
 #include "FileServices.h"
 #include "ImageList.h"
 #include "Program.h"
+#include "Twips.h"
 
 #include <QAction>
 #include <QApplication>
@@ -26,19 +27,13 @@
 
 namespace {
 
-constexpr int twipsPerPixel = 15;
 constexpr int toolbarTwips = 420;
 constexpr int statusBarTwips = 255;
-
-int pixels(int twips)
-{
-    return twips / twipsPerPixel;
-}
 
 // Places a control at its twip position inside its container.
 void place(QWidget *control, int left, int top, int width, int height)
 {
-    control->setGeometry(pixels(left), pixels(top), pixels(width), pixels(height));
+    control->setGeometry(twipsRect(left, top, width, height));
 }
 
 // A user's click toggles between unticked and ticked, also from greyed;

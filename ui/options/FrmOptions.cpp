@@ -4,6 +4,7 @@
 #include "FrmCleaner.h"
 #include "Program.h"
 #include "WrappingRadioButton.h"
+#include "Twips.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -15,24 +16,11 @@
 #include <QTabBar>
 #include <QTabWidget>
 
-#include <cmath>
-
 namespace {
 
 constexpr std::string_view windowsDirectory = "c:\\windows";
 constexpr std::string_view flagFileName = "options.ini";
 constexpr std::string_view flagFileText = "Advanced mode = on";
-
-// The layout below is kept in twips, the unit the dialog was drawn in.
-int pixels(int twips)
-{
-    return static_cast<int>(std::lround(twips / 15.0));
-}
-
-QRect twipsRect(int left, int top, int width, int height)
-{
-    return QRect(pixels(left), pixels(top), pixels(width), pixels(height));
-}
 
 } // namespace
 
