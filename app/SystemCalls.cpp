@@ -102,39 +102,44 @@ bool procPath(char (&buffer)[64 + NAME_MAX + 1], int dirFd, const char *path)
     return true;
 }
 
+// Tries the call relative to the folder handle while the kernel takes it,
+// and once it refuses, the same call on the /proc path for good.
+template <typename AtFolder, typename OnProcPath>
+ssize_t attributeCall(std::atomic<bool> &atFolderWorks, int dirFd, const char *path, AtFolder atFolder,
+                      OnProcPath onProcPath)
+{
+    if (atFolderWorks.load(std::memory_order_relaxed)) {
+        const long result = retryInterrupted(atFolder);
+        if (result != -1 || !refusedByKernel(errno))
+            return result;
+        atFolderWorks.store(false, std::memory_order_relaxed);
+    }
+    char full[64 + NAME_MAX + 1];
+    if (!procPath(full, dirFd, path))
+        return -1;
+    return retryInterrupted([&] { return onProcPath(full); });
+}
+
 } // namespace
 
 ssize_t SystemCalls::getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size)
 {
-    if (m_attributesAtFolder.load(std::memory_order_relaxed)) {
-        XattrArguments arguments{reinterpret_cast<std::uintptr_t>(value), std::uint32_t(size), 0};
-        const long result = retryInterrupted([&] {
+    return attributeCall(
+        m_attributesAtFolder, dirFd, path,
+        [&] {
+            XattrArguments arguments{reinterpret_cast<std::uintptr_t>(value), std::uint32_t(size), 0};
             return ::syscall(SYS_getxattrat, dirFd, path, AT_SYMLINK_NOFOLLOW, name, &arguments,
                              sizeof arguments);
-        });
-        if (result != -1 || !refusedByKernel(errno))
-            return result;
-        m_attributesAtFolder.store(false, std::memory_order_relaxed);
-    }
-    char full[64 + NAME_MAX + 1];
-    if (!procPath(full, dirFd, path))
-        return -1;
-    return retryInterrupted([&] { return ::lgetxattr(full, name, value, size); });
+        },
+        [&](const char *full) { return ::lgetxattr(full, name, value, size); });
 }
 
 ssize_t SystemCalls::listxattrat(int dirFd, const char *path, char *list, std::size_t size)
 {
-    if (m_attributesAtFolder.load(std::memory_order_relaxed)) {
-        const long result = retryInterrupted(
-            [&] { return ::syscall(SYS_listxattrat, dirFd, path, AT_SYMLINK_NOFOLLOW, list, size); });
-        if (result != -1 || !refusedByKernel(errno))
-            return result;
-        m_attributesAtFolder.store(false, std::memory_order_relaxed);
-    }
-    char full[64 + NAME_MAX + 1];
-    if (!procPath(full, dirFd, path))
-        return -1;
-    return retryInterrupted([&] { return ::llistxattr(full, list, size); });
+    return attributeCall(
+        m_attributesAtFolder, dirFd, path,
+        [&] { return ::syscall(SYS_listxattrat, dirFd, path, AT_SYMLINK_NOFOLLOW, list, size); },
+        [&](const char *full) { return ::llistxattr(full, list, size); });
 }
 
 // Linux reports EINTR from unlink and rename only before they take effect.
