@@ -9,12 +9,24 @@
 #include "Program.h"
 #include "TestDrive.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QPushButton>
 #include <QStringList>
+#include <QToolBar>
 
 #include <memory>
 #include <vector>
+
+// The toolbar button the dispatch knows by this key, or nullptr.
+inline QAction *toolbarButton(FrmCleaner &window, const QString &key)
+{
+    for (QAction *action : window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->actions()) {
+        if (action->data().toString() == key)
+            return action;
+    }
+    return nullptr;
+}
 
 struct MainWindowSession
 {

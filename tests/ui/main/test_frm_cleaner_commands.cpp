@@ -50,15 +50,6 @@ void clickBox(QCheckBox *box)
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->height() / 2, box->height() / 2));
 }
 
-QAction *toolbarButton(FrmCleaner &window, const QString &key)
-{
-    for (QAction *action : window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->actions()) {
-        if (action->data().toString() == key)
-            return action;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 class TestFrmCleanerCommands : public QObject

@@ -17,15 +17,6 @@ namespace {
 
 const QByteArray helloWorld = QByteArrayLiteral("\"Hello World\"\r\n");
 
-QAction *toolbarButton(FrmCleaner &window, const QString &key)
-{
-    for (QAction *action : window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->actions()) {
-        if (action->data().toString() == key)
-            return action;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 class TestProgram : public QObject
