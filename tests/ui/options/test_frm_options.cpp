@@ -1,5 +1,6 @@
 // The options dialog on a throw-away drive C:, driven as the user drives it.
 
+#include "DialogFrame.h"
 #include "FileError.h"
 #include "FileServices.h"
 #include "FrmCleaner.h"
@@ -162,20 +163,7 @@ void TestFrmOptions::windowFrame()
     QVERIFY(m_session->start());
     FrmOptions &dialog = m_session->openOptions();
 
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("Brightsweep Options"));
-    QVERIFY(dialog.isWindow());
-    QCOMPARE(dialog.parentWidget(), nullptr);
-    QCOMPARE(dialog.windowType(), Qt::Dialog);
-    QCOMPARE(dialog.size(), QSize(317, 161));
-    QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
-    const Qt::WindowFlags flags = dialog.windowFlags();
-    QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
-    QVERIFY(flags.testFlag(Qt::WindowTitleHint));
-    for (Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
-                                  Qt::WindowMaximizeButtonHint, Qt::WindowContextHelpButtonHint})
-        QVERIFY2(!flags.testFlag(button), qPrintable(QString::number(button, 16)));
-    QVERIFY(dialog.isVisible());
-    QVERIFY(!dialog.isModal());
+    checkFixedDialogFrame(dialog, QStringLiteral("Brightsweep Options"), QSize(317, 161));
 }
 
 void TestFrmOptions::controls_data()
