@@ -155,41 +155,29 @@ void Program::load(Window window)
     // back to its own window (the start-up sequence showing the main window,
     // whose load hides the start-up window) must find it loaded, not load a
     // second one.
-    QWidget *widget = nullptr;
     switch (window) {
-    case Window::Clean: {
-        auto *form = new FrmClean(*this);
-        m_slots->clean = form;
-        widget = form;
-        watch(widget);
-        form->Form_Load();
+    case Window::Clean:
+        loadInto(m_slots->clean);
+        break;
+    case Window::Cleaner:
+        loadInto(m_slots->cleaner);
+        break;
+    case Window::Options:
+        loadInto(m_slots->options);
+        break;
+    case Window::About:
+        loadInto(m_slots->about);
         break;
     }
-    case Window::Cleaner: {
-        auto *form = new FrmCleaner(*this);
-        m_slots->cleaner = form;
-        widget = form;
-        watch(widget);
-        form->Form_Load();
-        break;
-    }
-    case Window::Options: {
-        auto *form = new FrmOptions(*this);
-        m_slots->options = form;
-        widget = form;
-        watch(widget);
-        form->Form_Load();
-        break;
-    }
-    case Window::About: {
-        auto *form = new FrmAbout(*this);
-        m_slots->about = form;
-        widget = form;
-        watch(widget);
-        form->Form_Load();
-        break;
-    }
-    }
+}
+
+template <typename Form>
+void Program::loadInto(QPointer<Form> &slot)
+{
+    auto *form = new Form(*this);
+    slot = form;
+    watch(form);
+    form->Form_Load();
 }
 
 void Program::watch(QWidget *widget)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -84,6 +85,8 @@ signals:
 
 private:
     struct Slots;
+    template <typename Form>
+    void loadInto(QPointer<Form> &slot);
     void watch(QWidget *widget);
 
 
