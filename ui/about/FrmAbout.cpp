@@ -1,11 +1,11 @@
 #include "FrmAbout.h"
 
+#include "ClassicWindow.h"
 #include "Program.h"
 #include "Twips.h"
 
 #include <QBitmap>
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -61,6 +61,7 @@ FrmAbout::FrmAbout(Program &program)
 
     QWidget::setTabOrder(m_command1, m_command2);
     m_command1->setFocus();
+    pressFocusedButtonOnEnter(*this);
 
     // The web address is shown, not followed: the button has no action.
     connect(m_command1, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command1_Click(); }); });
@@ -94,15 +95,4 @@ void FrmAbout::closeEvent(QCloseEvent *event)
     // dialog itself, so the event must not close it a second time.
     event->ignore();
     m_program.guard([this] { Command1_Click(); });
-}
-
-void FrmAbout::keyPressEvent(QKeyEvent *event)
-{
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-        if (auto *button = qobject_cast<QPushButton *>(focusWidget()); button && button->isEnabled())
-            button->click();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }

@@ -1,5 +1,6 @@
 #include "FrmCleaner.h"
 
+#include "ClassicWindow.h"
 #include "CleaningTargets.h"
 #include "ClockStatusBar.h"
 #include "FileServices.h"
@@ -225,9 +226,10 @@ void FrmCleaner::buildMainFrame(QWidget *client)
     m_command3->setEnabled(false);
 
     // No button of the window is a default button: Enter has no window-wide
-    // meaning.
+    // meaning, it presses only the focused button.
     for (QPushButton *button : {m_command1, m_command2, m_command3})
         button->setAutoDefault(false);
+    pressFocusedButtonOnEnter(*this);
 
     connect(m_command1, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command1_Click(); }); });
     connect(m_command2, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command2_Click(); }); });
@@ -495,6 +497,12 @@ void FrmCleaner::mnuOptions_Click()
 void FrmCleaner::mnuAbout_Click()
 {
     m_program.show(Program::Window::About);
+}
+
+QMenu *FrmCleaner::createPopupMenu()
+{
+    // The window has no pop-up menu; Qt's would offer to hide the toolbar.
+    return nullptr;
 }
 
 void FrmCleaner::closeEvent(QCloseEvent *event)

@@ -53,6 +53,8 @@ public:
     static int checkValue(const QCheckBox &box);
     static void setCheckValue(QCheckBox &box, int value);
 
+    QMenu *createPopupMenu() override;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 

@@ -1,5 +1,6 @@
 #include "FrmOptions.h"
 
+#include "ClassicWindow.h"
 #include "FileServices.h"
 #include "FrmCleaner.h"
 #include "Program.h"
@@ -10,7 +11,6 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QPushButton>
 #include <QStyle>
 #include <QTabBar>
@@ -50,7 +50,7 @@ FrmOptions::FrmOptions(Program &program)
     m_cmdCancel->setGeometry(twipsRect(1440, 1920, 1095, 375));
 
     // Neither button is the default: Enter presses only the button that has
-    // the focus (see keyPressEvent), never OK from elsewhere in the dialog.
+    // the focus, never OK from elsewhere in the dialog.
     for (QPushButton *button : {m_cmdOK, m_cmdCancel}) {
         button->setAutoDefault(false);
         button->setDefault(false);
@@ -98,6 +98,7 @@ FrmOptions::FrmOptions(Program &program)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
     applyFittingFont();
     m_tbsOptions->setFocus();
+    pressFocusedButtonOnEnter(*this);
 
     connect(m_cmdOK, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdOK_Click(); }); });
     connect(m_cmdCancel, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdCancel_Click(); }); });
@@ -159,17 +160,6 @@ void FrmOptions::closeEvent(QCloseEvent *event)
     // dialog itself, so the event must not close it a second time.
     event->ignore();
     reject();
-}
-
-void FrmOptions::keyPressEvent(QKeyEvent *event)
-{
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-        if (auto *button = qobject_cast<QPushButton *>(focusWidget()); button && button->isEnabled())
-            button->click();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 void FrmOptions::applyFittingFont()

@@ -4,7 +4,12 @@
 #include "SystemCalls.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QMenuBar>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
@@ -65,6 +70,10 @@ private slots:
     void classicValues();
     void toolbarDispatch_data();
     void toolbarDispatch();
+    void keys_data();
+    void keys();
+    void noPopUpMenu_data();
+    void noPopUpMenu();
     void toolbarCleanWithNothingTickedTouchesNoFile();
     void cleanResetsTheWindow();
     void greyedBoxIsNotCleaned();
@@ -244,6 +253,82 @@ void TestFrmCleanerCommands::toolbarDispatch()
     if (cleanerLoaded)
         QCOMPARE(session.value(4), cleaned ? 0 : 1);
     QVERIFY(session.failures.empty());
+}
+
+void TestFrmCleanerCommands::keys_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("tickedAfter");
+
+    // Check4 is ticked before each key; a clean run unticks it.
+    QTest::newRow("Enter on Clean") << QStringLiteral("Command1") << int(Qt::Key_Return) << 0;
+    QTest::newRow("keypad Enter on Clean") << QStringLiteral("Command1") << int(Qt::Key_Enter) << 0;
+    QTest::newRow("Space on Clean") << QStringLiteral("Command1") << int(Qt::Key_Space) << 0;
+    QTest::newRow("Enter on Select All") << QStringLiteral("Command2") << int(Qt::Key_Return) << 6;
+    QTest::newRow("Enter on Deselect All") << QStringLiteral("Command3") << int(Qt::Key_Return) << 0;
+    QTest::newRow("Enter on a box") << QStringLiteral("Check4") << int(Qt::Key_Return) << 1;
+    QTest::newRow("Esc on Clean") << QStringLiteral("Command1") << int(Qt::Key_Escape) << 1;
+    QTest::newRow("Esc on a box") << QStringLiteral("Check4") << int(Qt::Key_Escape) << 1;
+}
+
+void TestFrmCleanerCommands::keys()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(int, tickedAfter);
+
+    MainWindowSession session;
+    QVERIFY(session.start());
+    FrmCleaner &window = session.window();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    clickBox(session.box(4));
+    auto *target = window.findChild<QWidget *>(focus);
+    target->setFocus();
+    QCOMPARE(QApplication::focusWidget(), target);
+
+    QTest::keyClick(target, Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+
+    int ticked = 0;
+    for (int number = 1; number <= 6; ++number)
+        ticked += session.value(number) == 1 ? 1 : 0;
+    QCOMPARE(ticked, tickedAfter);
+    QCOMPARE(session.command(1)->isEnabled(), tickedAfter > 0);
+    QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(session.failures.empty());
+}
+
+void TestFrmCleanerCommands::noPopUpMenu_data()
+{
+    QTest::addColumn<QString>("place");
+    QTest::newRow("menu bar") << QStringLiteral("menuBar");
+    QTest::newRow("toolbar") << QStringLiteral("Toolbar1");
+    QTest::newRow("client area") << QStringLiteral("client");
+    QTest::newRow("frame") << QStringLiteral("Frame1");
+    QTest::newRow("status bar") << QStringLiteral("StatusBar1");
+}
+
+void TestFrmCleanerCommands::noPopUpMenu()
+{
+    QFETCH(QString, place);
+
+    MainWindowSession session;
+    session.drive.write(QStringLiteral("WINDOWS/options.ini"), "x");
+    QVERIFY(session.start());
+    FrmCleaner &window = session.window();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *target = window.findChild<QWidget *>(place);
+    QVERIFY(target);
+    const QPoint inside(target->width() - 3, target->height() / 2);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, inside, target->mapToGlobal(inside));
+
+    QApplication::sendEvent(target, &event);
+
+    QWidget *popUp = QApplication::activePopupWidget();
+    if (popUp)
+        popUp->close();
+    QVERIFY2(!popUp, "a pop-up menu opened");
+    QVERIFY(window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->isVisible());
 }
 
 void TestFrmCleanerCommands::toolbarCleanWithNothingTickedTouchesNoFile()

@@ -1,0 +1,46 @@
+#include "ClassicWindow.h"
+
+#include <QEvent>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QWidget>
+
+namespace {
+
+// Sees the key only once the focused widget has let it pass up to the
+// window: a push button that is not a default button ignores Enter.
+class EnterPressesFocusedButton final : public QObject
+{
+public:
+    explicit EnterPressesFocusedButton(QWidget &window)
+        : QObject(&window)
+        , m_window(window)
+    {
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != &m_window || event->type() != QEvent::KeyPress)
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        if (!enter || (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
+            return false;
+        auto *button = qobject_cast<QPushButton *>(m_window.focusWidget());
+        if (!button || !button->isEnabled())
+            return false;
+        button->click();
+        return true;
+    }
+
+private:
+    QWidget &m_window;
+};
+
+} // namespace
+
+void pressFocusedButtonOnEnter(QWidget &window)
+{
+    window.installEventFilter(new EnterPressesFocusedButton(window));
+}
