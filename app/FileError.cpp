@@ -1,5 +1,8 @@
 #include "FileError.h"
 
+#include "CaseFolding.h"
+
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -49,4 +52,28 @@ std::string FileError::wordsFor(int number)
     default:
         return {};
     }
+}
+
+std::string FileError::printable(std::string_view bytes)
+{
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        const std::string_view character = bytes.substr(at, length);
+        // Control characters are escaped too: a name must not be able to
+        // break a message's lines or drive a terminal.
+        const bool control = lead < 0x20 || lead == 0x7F;
+        if (!control && character.size() == length && isValidUtf8(character)) {
+            text += character;
+            at += length;
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", unsigned(lead));
+        text += escaped;
+        ++at;
+    }
+    return text;
 }

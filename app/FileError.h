@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // The one failure every file service raises. It carries the classic error
 // number and words the program has always shown, the DOS path the failure
@@ -29,6 +30,11 @@ public:
 
     // "File not found" for 53 and so on; "" for a number the services never raise.
     static std::string wordsFor(int number);
+
+    // Host names are bytes: text that is valid UTF-8 is kept, every other
+    // byte, and every control character, becomes "\xE9" and the like, so a
+    // name that is not UTF-8 can still be told apart and found.
+    static std::string printable(std::string_view bytes);
 
 private:
     int m_number;

@@ -63,6 +63,14 @@ struct Program::Slots
         return nullptr;
     }
 
+    void forget(const QWidget *widget)
+    {
+        for (Window window : {Window::Clean, Window::Cleaner, Window::Options, Window::About}) {
+            if (this->widget(window) == widget)
+                forget(window);
+        }
+    }
+
     void forget(Window window)
     {
         switch (window) {
@@ -184,10 +192,12 @@ void Program::watch(QWidget *widget)
 {
     // A window destroyed behind the program's back (deleted on close, say)
     // counts as unloaded, so the program still ends when it was the last.
+    // destroyed() comes before Qt clears the slot's pointer, so the slot is
+    // emptied here, or the dying window would still count as loaded.
     connect(widget, &QObject::destroyed, this, [this, widget] {
         if (m_slots->unloaded.removeOne(widget))
             return;
-        // Its slot is empty already: the slots only watch their windows.
+        m_slots->forget(widget);
         if (!anyLoaded())
             emit ended();
     });
@@ -195,7 +205,20 @@ void Program::watch(QWidget *widget)
 
 void Program::show(Window window)
 {
-    load(window);
+    // A load that fails part-way still leaves a loaded window, which is
+    // shown as the stopped load left it: a window nobody can see could
+    // never be closed, and the program would never end.
+    try {
+        load(window);
+    } catch (const FileError &) {
+        reveal(window);
+        throw;
+    }
+    reveal(window);
+}
+
+void Program::reveal(Window window)
+{
     QWidget *widget = m_slots->widget(window);
     // The load handler may have unloaded its own window.
     if (!widget)
@@ -240,8 +263,12 @@ bool Program::start()
     // instead of reported as a bare "Path not found" with nothing on screen.
     try {
         m_files.changeDirectory("c:\\windows");
-    } catch (const FileError &) {
-        m_messageReporter(missingDriveMessage(QString::fromStdString(m_files.hostRoot())));
+    } catch (const FileError &error) {
+        const QString hostRoot = QString::fromStdString(FileError::printable(m_files.hostRoot()));
+        // Only a folder that is not there is "no WINDOWS folder"; one that is
+        // there but cannot be entered is reported for what went wrong.
+        m_messageReporter(error.number() == FileError::PathNotFound ? missingDriveMessage(hostRoot)
+                                                                    : unusableDriveMessage(hostRoot, error));
         return false;
     }
     guard([this] { load(Window::Clean); });
@@ -260,6 +287,12 @@ QString Program::missingDriveMessage(const QString &hostRoot)
               "To use another folder as drive C:, start it as:\n"
               "brightsweep --drive-c FOLDER")
         .arg(hostRoot);
+}
+
+QString Program::unusableDriveMessage(const QString &hostRoot, const FileError &error)
+{
+    return tr("Brightsweep cannot enter C:\\WINDOWS of drive C: in the folder \"%1\".\n\n%2")
+        .arg(hostRoot, describe(error));
 }
 
 void Program::guard(const std::function<void()> &handler)
@@ -298,13 +331,15 @@ void Program::setMessageReporter(MessageReporter reporter)
 
 QString Program::describe(const FileError &error)
 {
+    // Names that are not UTF-8 keep their other bytes as \xE9 and the like,
+    // so that the file can still be found from the message.
     QString text = tr("Run-time error '%1':\n\n%2")
                        .arg(error.number())
                        .arg(QString::fromStdString(error.words()));
     if (!error.dosPath().empty())
-        text += tr("\n\nPath: %1").arg(QString::fromStdString(error.dosPath()));
+        text += tr("\n\nPath: %1").arg(QString::fromStdString(FileError::printable(error.dosPath())));
     if (!error.hostReason().empty())
-        text += tr("\n\nReason: %1").arg(QString::fromStdString(error.hostReason()));
+        text += tr("\n\nReason: %1").arg(QString::fromStdString(FileError::printable(error.hostReason())));
     return text;
 }
 

@@ -48,7 +48,8 @@ public:
     bool anyLoaded() const;
 
     // load creates the widget and runs its Form_Load to the end; show loads
-    // first, then makes the window visible, raises and activates it; hide
+    // first, then makes the window visible, raises and activates it, also
+    // when its Form_Load failed (the failure is thrown on after); hide
     // keeps it loaded; unload hides it at once, forgets it and destroys the
     // widget once control is back in the event loop (a handler may unload its
     // own window and go on).
@@ -78,6 +79,8 @@ public:
     // What start() says when drive C: (the host folder hostRoot) has no
     // "c:\windows".
     static QString missingDriveMessage(const QString &hostRoot);
+    // What start() says when "c:\windows" is there but cannot be entered.
+    static QString unusableDriveMessage(const QString &hostRoot, const FileError &error);
 
 signals:
     // The last loaded window was unloaded.
@@ -88,6 +91,7 @@ private:
     template <typename Form>
     void loadInto(QPointer<Form> &slot);
     void watch(QWidget *widget);
+    void reveal(Window window);
 
 
     FileServices &m_files;

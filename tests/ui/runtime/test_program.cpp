@@ -2,11 +2,14 @@
 // guard, on throw-away drives.
 #include "FrmAbout.h"
 #include "FrmClean.h"
+#include "FrmOptions.h"
 #include "MainWindowSession.h"
+#include "SystemCalls.h"
 
 #include <QAction>
 #include <QGroupBox>
 #include <QPointer>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
@@ -17,6 +20,28 @@ namespace {
 
 const QByteArray helloWorld = QByteArrayLiteral("\"Hello World\"\r\n");
 
+// Entering a folder checks the right to enter it last; the chosen check
+// fails, as a folder that is there but may not be entered does.
+class RefusedEntry : public SystemCalls
+{
+public:
+    RefusedEntry(int failAt, int error) : m_failAt(failAt), m_error(error) {}
+
+    int faccessat(int dirFd, const char *path, int mode, int flags) override
+    {
+        if (++m_count == m_failAt) {
+            errno = m_error;
+            return -1;
+        }
+        return SystemCalls::faccessat(dirFd, path, mode, flags);
+    }
+
+private:
+    int m_count = 0;
+    int m_failAt;
+    int m_error;
+};
+
 } // namespace
 
 class TestProgram : public QObject
@@ -26,14 +51,19 @@ class TestProgram : public QObject
 private slots:
     void startUp_data();
     void startUp();
+    void driveWithoutWindows_data();
     void driveWithoutWindows();
     void startUpFileFailureLeavesWindowUp();
+    void failedMainWindowLoadStillShowsIt();
+    void failedDialogLoadStillShowsIt();
+    void windowDestroyedWithoutUnload();
     void exit_data();
     void exit();
     void exitWhileAboutIsOpen();
     void windowModel();
     void guardReportsAndGoesOn();
     void nestedFailureStopsTheOuterHandler();
+    void describe_data();
     void describe();
 };
 
@@ -92,19 +122,36 @@ void TestProgram::startUp()
         QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/") + flagName), flagContent);
 }
 
+void TestProgram::driveWithoutWindows_data()
+{
+    QTest::addColumn<int>("refusal");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("no WINDOWS") << 0 << QStringLiteral("has no WINDOWS folder");
+    QTest::newRow("WINDOWS may not be entered") << EACCES << QStringLiteral("Permission denied");
+    QTest::newRow("WINDOWS on a failing device") << EIO << QStringLiteral("Device I/O error");
+}
+
 void TestProgram::driveWithoutWindows()
 {
+    QFETCH(int, refusal);
+    QFETCH(QString, said);
+
     MainWindowSession session;
-    QVERIFY(QDir(session.drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
+    RefusedEntry calls(1, refusal);
+    if (refusal == 0)
+        QVERIFY(QDir(session.drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
     const TestDrive::Snapshot before = session.drive.snapshot();
-    Program &program = session.create();
+    Program &program = session.create(&calls);
     QSignalSpy ended(&program, &Program::ended);
 
     QVERIFY(!program.start());
 
     QCOMPARE(session.messages.size(), 1);
-    QVERIFY(session.messages.front().contains(session.drive.root()));
-    QVERIFY(session.messages.front().contains(QStringLiteral("--drive-c")));
+    const QString &message = session.messages.front();
+    QVERIFY(message.contains(session.drive.root()));
+    QVERIFY2(message.contains(said), qPrintable(message));
+    // A WINDOWS folder that is there is not called missing.
+    QCOMPARE(message.contains(QStringLiteral("no WINDOWS folder")), refusal == 0);
     QVERIFY(session.failures.empty());
     QVERIFY(!program.anyLoaded());
     QCOMPARE(session.drive.snapshot(), before);
@@ -125,6 +172,68 @@ void TestProgram::startUpFileFailureLeavesWindowUp()
     QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
     QVERIFY(session.window().isVisible());
     QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/cleaner.txt")), QByteArray("old"));
+}
+
+void TestProgram::failedMainWindowLoadStillShowsIt()
+{
+    // Start-up enters c:\windows, then the start-up sequence does, then the
+    // main window's load fails on its own entry: the window still comes up,
+    // so it can be closed, and the start-up sequence stops before
+    // cleaner.txt.
+    MainWindowSession session;
+    session.drive.write(QStringLiteral("WINDOWS/options.ini"), "x");
+    RefusedEntry calls(3, EIO);
+
+    QVERIFY(session.start(&calls));
+
+    QCOMPARE(session.failures.size(), std::size_t{1});
+    QCOMPARE(session.failures.front().number(), 57);
+    QVERIFY(session.window().isVisible());
+    QVERIFY(!session.window().findChild<QGroupBox *>(QStringLiteral("Frame2"))->isVisible());
+    QVERIFY(!session.drive.entries(QStringLiteral("WINDOWS")).contains(QStringLiteral("cleaner.txt")));
+}
+
+void TestProgram::failedDialogLoadStillShowsIt()
+{
+    // With c:\windows gone, the options dialog's load stops with both
+    // choices disabled; it is shown all the same, so that Cancel can close
+    // it and the program end after Exit.
+    MainWindowSession session;
+    QVERIFY(session.start());
+    Program &program = *session.program;
+    QSignalSpy ended(&program, &Program::ended);
+    QVERIFY(QDir(session.drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
+
+    program.frmCleaner().findChild<QAction *>(QStringLiteral("mnuOptions"))->trigger();
+
+    QCOMPARE(session.failures.size(), std::size_t{1});
+    QCOMPARE(session.failures.front().number(), 76);
+    FrmOptions &dialog = program.frmOptions();
+    QVERIFY(dialog.isVisible());
+    QVERIFY(!dialog.findChild<QRadioButton *>(QStringLiteral("Option1"))->isEnabled());
+    QVERIFY(!dialog.findChild<QRadioButton *>(QStringLiteral("Option2"))->isEnabled());
+
+    program.frmCleaner().findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
+    QCOMPARE(ended.size(), 0);
+    QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("cmdCancel")), Qt::LeftButton);
+    QCOMPARE(ended.size(), 1);
+    QVERIFY(!program.anyLoaded());
+}
+
+void TestProgram::windowDestroyedWithoutUnload()
+{
+    MainWindowSession session;
+    QVERIFY(session.start());
+    Program &program = *session.program;
+    QSignalSpy ended(&program, &Program::ended);
+    program.show(Program::Window::About);
+    program.frmCleaner().mnuExit_Click();
+    QCOMPARE(ended.size(), 0);
+
+    delete &program.frmAbout();
+
+    QVERIFY(!program.isLoaded(Program::Window::About));
+    QCOMPARE(ended.size(), 1);
 }
 
 void TestProgram::exit_data()
@@ -269,12 +378,25 @@ void TestProgram::nestedFailureStopsTheOuterHandler()
     QCOMPARE(session.failures.front().number(), 53);
 }
 
+void TestProgram::describe_data()
+{
+    QTest::addColumn<QByteArray>("dosPath");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("ASCII") << QByteArray("C:\\WINDOWS\\TEMP\\LOCKED.TMP") << QStringLiteral("C:\\WINDOWS\\TEMP\\LOCKED.TMP");
+    QTest::newRow("UTF-8") << QByteArray("C:\\TEMP\\caf\xc3\xa9.tmp") << QStringLiteral("C:\\TEMP\\caf\u00e9.tmp");
+    QTest::newRow("Latin-1 byte") << QByteArray("C:\\TEMP\\caf\xe9.tmp") << QStringLiteral("C:\\TEMP\\caf\\xE9.tmp");
+    QTest::newRow("cut sequence") << QByteArray("C:\\TEMP\\\xe2\x82.tmp") << QStringLiteral("C:\\TEMP\\\\xE2\\x82.tmp");
+    QTest::newRow("line break") << QByteArray("C:\\TEMP\\a\nb") << QStringLiteral("C:\\TEMP\\a\\x0Ab");
+}
+
 void TestProgram::describe()
 {
-    const QString text = Program::describe(FileError(75, "C:\\WINDOWS\\TEMP\\LOCKED.TMP", "Read-only file system"));
+    QFETCH(QByteArray, dosPath);
+    QFETCH(QString, shown);
+    const QString text = Program::describe(FileError(75, dosPath.toStdString(), "Read-only file system"));
     QVERIFY(text.contains(QStringLiteral("75")));
     QVERIFY(text.contains(QStringLiteral("Path/File access error")));
-    QVERIFY(text.contains(QStringLiteral("C:\\WINDOWS\\TEMP\\LOCKED.TMP")));
+    QVERIFY2(text.contains(QStringLiteral("Path: ") + shown + QLatin1Char('\n')), qPrintable(text));
     QVERIFY(text.contains(QStringLiteral("Read-only file system")));
     QCOMPARE(Program::title(), QStringLiteral("Win 95/98 Brightsweep"));
 }
