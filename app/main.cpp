@@ -28,22 +28,48 @@ std::optional<QString> defaultDriveC()
     return QString::fromLocal8Bit(entry->pw_dir) + QStringLiteral("/.wine/drive_c");
 }
 
-struct Options
+// The options QGuiApplication and QApplication take for themselves. The
+// command line is judged before any of them runs, so that a usage error needs
+// no display; these are accepted then and left to Qt.
+constexpr const char *qtValueOptions[] = {
+    "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "geometry",
+    "qwindowicon", "icon", "qwindowtitle", "title", "session", "display", "name", "visual",
+    "style", "stylesheet", "qmljsdebugger",
+};
+constexpr const char *qtFlagOptions[] = {"reverse", "testability", "nograb", "dograb", "sync", "widgetcount"};
+
+struct CommandLine
 {
     QCommandLineOption help;
     QCommandLineOption version;
     QCommandLineOption driveC;
+    QCommandLineOption platform;
 };
 
-Options describeCommandLine(QCommandLineParser &parser)
+CommandLine describeCommandLine(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(
         QStringLiteral("Empties the junk folders of a Windows 95/98 drive C:."));
-    Options options{parser.addHelpOption(), parser.addVersionOption(),
-                    QCommandLineOption(QStringLiteral("drive-c"),
-                                       QStringLiteral("Use host folder <DIR> as drive C: (default: ~/.wine/drive_c)."),
-                                       QStringLiteral("DIR"))};
+    // Qt's own options are written with one dash ("-platform xcb").
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    CommandLine options{parser.addHelpOption(), parser.addVersionOption(),
+                        QCommandLineOption(QStringLiteral("drive-c"),
+                                           QStringLiteral("Use host folder <DIR> as drive C: (default: ~/.wine/drive_c)."),
+                                           QStringLiteral("DIR")),
+                        QCommandLineOption(QStringLiteral("platform"), QString(), QStringLiteral("name"))};
     parser.addOption(options.driveC);
+    options.platform.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(options.platform);
+    for (const char *name : qtValueOptions) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char *name : qtFlagOptions) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
     return options;
 }
 
@@ -53,30 +79,9 @@ void setIdentity()
     QCoreApplication::setApplicationVersion(QStringLiteral(BRIGHTSWEEP_VERSION));
 }
 
-// --help and --version must answer where no display can be opened (a
-// terminal, a package check), so they are served before the GUI exists.
-// Qt's own GUI options are unknown to this early parser; they are judged
-// later by QApplication, so its errors are ignored here.
-void answerHelpOrVersion(int argc, char *argv[])
+bool set(const char *variable)
 {
-    bool asked = false;
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all"
-            || arg == "-v" || arg == "--version")
-            asked = true;
-    }
-    if (!asked)
-        return;
-    QCoreApplication core(argc, argv);
-    setIdentity();
-    QCommandLineParser parser;
-    const Options options = describeCommandLine(parser);
-    parser.parse(QCoreApplication::arguments());
-    if (parser.isSet(options.help))
-        parser.showHelp(0);
-    if (parser.isSet(options.version))
-        parser.showVersion();
+    return !qEnvironmentVariableIsEmpty(variable);
 }
 
 void showMessage(const QString &text)
@@ -89,7 +94,36 @@ void showMessage(const QString &text)
 
 int main(int argc, char *argv[])
 {
-    answerHelpOrVersion(argc, argv);
+    std::optional<QString> driveC;
+    {
+        // Everything that can be said without a display is said before Qt's
+        // window system is touched: it aborts the process when it finds none.
+        QCoreApplication core(argc, argv);
+        setIdentity();
+        QCommandLineParser parser;
+        const CommandLine options = describeCommandLine(parser);
+        if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+            const QString problem = parser.errorText().isEmpty()
+                ? QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst())
+                : parser.errorText();
+            QTextStream(stderr) << "brightsweep: " << problem << "\n\n" << parser.helpText();
+            return usageError;
+        }
+        if (parser.isSet(options.help))
+            parser.showHelp(0);
+        if (parser.isSet(options.version))
+            parser.showVersion();
+        if (!parser.isSet(options.platform) && !set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
+            QTextStream(stderr) << "brightsweep: needs a graphical session, and neither DISPLAY nor "
+                                   "WAYLAND_DISPLAY is set\n";
+            return 1;
+        }
+        if (parser.isSet(options.driveC)) {
+            driveC = parser.value(options.driveC);
+        } else {
+            driveC = defaultDriveC();
+        }
+    }
 
     QApplication app(argc, argv);
     setIdentity();
@@ -98,44 +132,13 @@ int main(int argc, char *argv[])
     // visible one closes: the start-up window stays loaded while hidden.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QCommandLineParser parser;
-    const Options options = describeCommandLine(parser);
-    const QCommandLineOption &helpOption = options.help;
-    const QCommandLineOption &versionOption = options.version;
-    const QCommandLineOption &driveOption = options.driveC;
-
-    // Qt's own options were taken out by QApplication already.
-    if (!parser.parse(QApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
-        const QString problem = parser.errorText().isEmpty()
-            ? QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst())
-            : parser.errorText();
-        QTextStream(stderr) << "brightsweep: " << problem << "\n\n" << parser.helpText();
-        return usageError;
-    }
-    if (parser.isSet(helpOption))
-        parser.showHelp(0);
-    if (parser.isSet(versionOption))
-        parser.showVersion();
-
-    QString driveC;
-    if (parser.isSet(driveOption)) {
-        driveC = parser.value(driveOption);
-    } else if (const std::optional<QString> home = defaultDriveC()) {
-        driveC = *home;
-    } else {
+    if (!driveC) {
         showMessage(QStringLiteral("Cannot find your home folder. Start brightsweep with --drive-c DIR."));
         return 1;
     }
 
-    std::optional<FileServices> files;
-    try {
-        files.emplace(driveC.toStdString());
-    } catch (const FileError &) {
-        showMessage(Program::missingDriveMessage(driveC));
-        return 1;
-    }
-
-    Program program(*files);
+    FileServices files(driveC->toStdString());
+    Program program(files);
     program.setMessageReporter(showMessage);
     QObject::connect(&program, &Program::ended, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     if (!program.start())
