@@ -1,9 +1,11 @@
 // brightsweep [--drive-c DIR] [--help] [--version]
 
-#include "FileError.h"
-#include "FileServices.h"
-#include "ImageList.h"
-#include "Program.h"
+#include "files/FileServices.h"
+#include "runtime/Program.h"
+#include "ui/about/FrmAbout.h"
+#include "ui/main/FrmCleaner.h"
+#include "ui/main/ImageList.h"
+#include "ui/options/FrmOptions.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -139,6 +141,10 @@ int main(int argc, char *argv[])
 
     FileServices files(driveC->toStdString());
     Program program(files);
+    // The windows, made known to the runtime, which names none of them.
+    program.defineMainWindow<FrmCleaner>();
+    program.define<FrmOptions>();
+    program.define<FrmAbout>();
     program.setMessageReporter(showMessage);
     QObject::connect(&program, &Program::ended, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     if (!program.start())

@@ -2,9 +2,9 @@
 // The clean run with every box ticked, as the main window drives it but
 // without one: each target of the table in order, stopping at the first
 // failure just as the window's handler would.
-#include "CleaningTargets.h"
-#include "FileError.h"
-#include "FileServices.h"
+#include "engine/CleaningTargets.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 
 #include <cstdio>
 

@@ -2,8 +2,8 @@
 // One delete-by-pattern with ROOT as drive C: and its root as the current
 // directory, timed from outside as a whole process like the floor it is
 // compared with.
-#include "FileError.h"
-#include "FileServices.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 
 #include <cstdio>
 

@@ -5,8 +5,8 @@
 // folded_lookup: first-match of NAME, a name stored in DIR only in another
 // case, so the exact look-up misses and the whole folder is scanned once.
 // readdir_pass: the floor for that scan, one plain readdir over the same folder.
-#include "FileError.h"
-#include "FileServices.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 
 #include <benchmark/benchmark.h>
 

@@ -40,7 +40,7 @@ def log(message):
 class Bench:
     def __init__(self, build, work, runs):
         self.bin = build / "bench"
-        self.program = build / "ui" / "brightsweep"
+        self.program = build / "app" / "brightsweep"
         self.work = work
         self.runs = runs
         self.rows = []

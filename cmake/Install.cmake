@@ -12,9 +12,6 @@ set(BRIGHTSWEEP_DESKTOP_OUT ${PROJECT_BINARY_DIR}/desktop)
 set(BRIGHTSWEEP_ICON_XPM_16 ${BRIGHTSWEEP_RESOURCES}/brightsweep16.xpm)
 set(BRIGHTSWEEP_ICON_XPM_32 ${BRIGHTSWEEP_RESOURCES}/brightsweep32.xpm)
 
-add_executable(brightsweep_xpm_to_png ${BRIGHTSWEEP_RESOURCES}/tools/XpmToPng.cpp)
-target_link_libraries(brightsweep_xpm_to_png PRIVATE Qt6::Gui brightsweep_warnings)
-
 set(BRIGHTSWEEP_ICON_PNGS)
 foreach(size IN ITEMS 16 32)
     set(dir ${BRIGHTSWEEP_DESKTOP_OUT}/icons/${size}x${size})

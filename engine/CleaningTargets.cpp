@@ -1,6 +1,6 @@
-#include "CleaningTargets.h"
+#include "engine/CleaningTargets.h"
 
-#include "FileServices.h"
+#include "files/FileServices.h"
 
 #include <string>
 
@@ -13,17 +13,17 @@ using Marker = CleaningTarget::Marker;
 // a guard like TEMP and the recycle bin, so an already empty folder is taken
 // as clean instead of stopping the run with "File not found".
 constexpr std::array<CleaningTarget, 6> targets{{
-    {1, "Check1", "Clean Cashe", "C:\\WINDOWS\\RECENT\\", "",
+    {1, "Clean Cashe", "C:\\WINDOWS\\RECENT\\", "",
      "C:\\WINDOWS\\RECENT\\*.*", "deleted.inf", Marker::BeforeAndAfterDelete},
-    {2, "Check2", "Clean Temporary Internet Files", "C:\\WINDOWS\\Temporary Internet Files\\", "*.*",
+    {2, "Clean Temporary Internet Files", "C:\\WINDOWS\\Temporary Internet Files\\", "*.*",
      "C:\\WINDOWS\\Temporary Internet Files\\*.*", "deleted.txt", Marker::AfterDelete},
-    {3, "Check3", "Clean Cookies", "C:\\WINDOWS\\COOKIES\\", "*.*",
+    {3, "Clean Cookies", "C:\\WINDOWS\\COOKIES\\", "*.*",
      "C:\\WINDOWS\\COOKIES\\*.*", "deleted.txt", Marker::AfterDelete},
-    {4, "Check4", "Clean Temporary Windows Files", "C:\\WINDOWS\\TEMP\\", "C:\\WINDOWS\\TEMP\\*.*",
+    {4, "Clean Temporary Windows Files", "C:\\WINDOWS\\TEMP\\", "C:\\WINDOWS\\TEMP\\*.*",
      "C:\\WINDOWS\\TEMP\\*.*", "deleted.txt", Marker::AfterDelete},
-    {5, "Check5", "Clean Windows Trash Box", "C:\\RECYCLED\\", "C:\\RECYCLED\\*.*",
+    {5, "Clean Windows Trash Box", "C:\\RECYCLED\\", "C:\\RECYCLED\\*.*",
      "C:\\RECYCLED\\*.*", "deleted.txt", Marker::AfterDelete},
-    {6, "Check6", "Clean Internet Download History", "C:\\WINDOWS\\Downloaded Program Files\\",
+    {6, "Clean Internet Download History", "C:\\WINDOWS\\Downloaded Program Files\\",
      "C:\\WINDOWS\\Downloaded Program Files\\*.*",
      "C:\\WINDOWS\\Downloaded Program Files\\*.*", "deleted.txt", Marker::AfterDelete},
 }};

@@ -15,8 +15,7 @@ struct CleaningTarget
     };
 
     int number;                     // 1 to 6, also the order of the run
-    std::string_view box;           // objectName of the check box that selects it
-    std::string_view caption;       // that box's caption
+    std::string_view caption;       // the caption of the box that selects it
     std::string_view directory;     // entered before anything else is done
     std::string_view guard;         // first-match must find something; empty: no guard
     std::string_view deletePattern; // handed to delete-by-pattern

@@ -1,8 +1,8 @@
 // Drives change-directory and first-match with arbitrary DOS paths over a
 // drive full of links, case twins and odd names, and checks that nothing
 // ever resolves outside the drive or through a link into a folder.
-#include "FileError.h"
-#include "FileServices.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // Holds the wildcard matcher to the reference model on arbitrary patterns
 // and names, and the prepared pattern to the one-shot call.
-#include "Wildcard.h"
+#include "files/Wildcard.h"
 #include "WildcardModel.h"
 
 #include <cstdint>

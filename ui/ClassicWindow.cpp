@@ -1,7 +1,11 @@
-#include "ClassicWindow.h"
+#include "ui/ClassicWindow.h"
 
+#include <QBitmap>
+#include <QColor>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QList>
+#include <QPixmap>
 #include <QPushButton>
 #include <QWidget>
 
@@ -43,4 +47,33 @@ private:
 void pressFocusedButtonOnEnter(QWidget &window)
 {
     window.installEventFilter(new EnterPressesFocusedButton(window));
+}
+
+Qt::WindowFlags classicDialogFlags()
+{
+    return Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+}
+
+QPixmap classicPicture(const QString &resource)
+{
+    QPixmap picture(resource);
+    if (!picture.isNull())
+        picture.setMask(picture.createMaskFromColor(QColor(192, 192, 192), Qt::MaskInColor));
+    return picture;
+}
+
+QFont fittingFont(const QFont &platform, const std::function<bool(const QFont &)> &fits)
+{
+    const QList<int> stretches = {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed};
+    QFont candidate = platform;
+    for (double size = platform.pointSizeF(); size >= 7.0; size -= 0.25) {
+        for (int stretch : stretches) {
+            candidate = platform;
+            candidate.setPointSizeF(size);
+            candidate.setStretch(stretch);
+            if (fits(candidate))
+                return candidate;
+        }
+    }
+    return candidate;
 }

@@ -1,5 +1,12 @@
 #pragma once
 
+#include <QFont>
+#include <Qt>
+
+#include <functional>
+
+class QPixmap;
+class QString;
 class QWidget;
 
 // What every window of the program does the way the classic platform did.
@@ -8,3 +15,17 @@ class QWidget;
 // focus anywhere else Enter is left to the window. No button is a default
 // button, so nothing else ever takes Enter.
 void pressFocusedButtonOnEnter(QWidget &window);
+
+// A dialog's frame: fixed, a title bar without system menu, close, minimise
+// or maximise button, and no task-bar entry.
+Qt::WindowFlags classicDialogFlags();
+
+// A picture of the program's resources, its light grey (192, 192, 192) made
+// transparent: the artwork stays plain 16-colour XPM without alpha.
+QPixmap classicPicture(const QString &resource);
+
+// The windows were drawn for the classic 8-point system font; a wider font
+// would cut their captions off. The platform's font where fits() holds for
+// it, otherwise the nearest smaller or narrower cut that fits, or the
+// smallest tried.
+QFont fittingFont(const QFont &platform, const std::function<bool(const QFont &)> &fits);

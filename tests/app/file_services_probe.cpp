@@ -2,8 +2,8 @@
 // Runs one file service as whatever user started it and prints "ok RESULT"
 // or "error NUMBER". The permission tests start it as an unprivileged user,
 // since the tests themselves run as root, whom the host never refuses.
-#include "FileError.h"
-#include "FileServices.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 
 #include <cstdio>
 #include <string_view>

@@ -1,7 +1,7 @@
 // delete-by-pattern: what is deleted, what is left, and what is reported.
-#include "FileError.h"
-#include "FileServices.h"
-#include "SystemCalls.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "files/SystemCalls.h"
 #include "TestDrive.h"
 
 #include <QTest>

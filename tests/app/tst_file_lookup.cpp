@@ -1,8 +1,8 @@
 // change-directory and first-match on a real drive: case-insensitive look-up,
 // links, entries that are no ordinary files, and what a look-up costs.
-#include "FileError.h"
-#include "FileServices.h"
-#include "SystemCalls.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "files/SystemCalls.h"
 #include "TestDrive.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 // open-for-output, write-record and close-all: the exact bytes, the atomic
 // replacement, what is refused at open time, and failures while writing.
-#include "FileError.h"
-#include "FileServices.h"
-#include "SystemCalls.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "files/SystemCalls.h"
 #include "TestDrive.h"
 
 #include <QTest>

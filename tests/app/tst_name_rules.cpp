@@ -1,9 +1,9 @@
 // The pure rules under the file services: wildcard matching, case folding,
 // DOS path resolution and the DOS attribute text.
-#include "CaseFolding.h"
-#include "DosPath.h"
-#include "FolderEntries.h"
-#include "Wildcard.h"
+#include "files/CaseFolding.h"
+#include "files/DosPath.h"
+#include "files/FolderEntries.h"
+#include "files/Wildcard.h"
 
 #include <QTest>
 

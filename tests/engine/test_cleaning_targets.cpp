@@ -1,8 +1,8 @@
 // One target at a time and all six in a row, on a throw-away drive, through
 // the real file services.
-#include "CleaningTargets.h"
-#include "FileError.h"
-#include "FileServices.h"
+#include "engine/CleaningTargets.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 #include "TestDrive.h"
 
 #include <QDir>

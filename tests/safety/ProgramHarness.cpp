@@ -1,7 +1,8 @@
 #include "ProgramHarness.h"
 
-#include "FrmCleaner.h"
-#include "FrmOptions.h"
+#include "ui/main/FrmCleaner.h"
+#include "ui/about/FrmAbout.h"
+#include "ui/options/FrmOptions.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -13,6 +14,9 @@ ProgramHarness::ProgramHarness(const std::string &driveRoot, SystemCalls *calls)
     : m_files(std::make_unique<FileServices>(driveRoot, calls))
     , m_program(std::make_unique<Program>(*m_files))
 {
+    m_program->defineMainWindow<FrmCleaner>();
+    m_program->define<FrmOptions>();
+    m_program->define<FrmAbout>();
     m_program->setFailureReporter([this](const FileError &error) { m_failures.push_back(error); });
     m_program->setMessageReporter([this](const QString &text) { m_messages.push_back(text.toStdString()); });
 }
@@ -30,17 +34,17 @@ bool ProgramHarness::start()
 
 QCheckBox *ProgramHarness::box(int number)
 {
-    return m_program->frmCleaner().findChild<QCheckBox *>(QStringLiteral("Check%1").arg(number));
+    return m_program->window<FrmCleaner>().findChild<QCheckBox *>(QStringLiteral("Check%1").arg(number));
 }
 
 QPushButton *ProgramHarness::command1()
 {
-    return m_program->frmCleaner().findChild<QPushButton *>(QStringLiteral("Command1"));
+    return m_program->window<FrmCleaner>().findChild<QPushButton *>(QStringLiteral("Command1"));
 }
 
 QGroupBox *ProgramHarness::frame2()
 {
-    return m_program->frmCleaner().findChild<QGroupBox *>(QStringLiteral("Frame2"));
+    return m_program->window<FrmCleaner>().findChild<QGroupBox *>(QStringLiteral("Frame2"));
 }
 
 int ProgramHarness::tickedCount()
@@ -73,10 +77,10 @@ bool ProgramHarness::switchAdvancedMode(bool on)
 bool ProgramHarness::chooseAdvancedMode(bool on)
 {
     const std::size_t failuresBefore = m_failures.size();
-    m_program->guard([this] { m_program->frmCleaner().mnuOptions_Click(); });
-    if (m_failures.size() != failuresBefore || !m_program->isLoaded(Program::Window::Options))
+    m_program->guard([this] { m_program->window<FrmCleaner>().mnuOptions_Click(); });
+    if (m_failures.size() != failuresBefore || !m_program->isLoaded<FrmOptions>())
         return false;
-    FrmOptions &dialog = m_program->frmOptions();
+    FrmOptions &dialog = m_program->window<FrmOptions>();
     auto *choice = dialog.findChild<QRadioButton *>(on ? QStringLiteral("Option2") : QStringLiteral("Option1"));
     if (!choice || !choice->isEnabled()) {
         dialog.findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
@@ -88,6 +92,6 @@ bool ProgramHarness::chooseAdvancedMode(bool on)
 
 void ProgramHarness::confirmOptions()
 {
-    m_program->frmOptions().findChild<QPushButton *>(QStringLiteral("cmdOK"))->click();
+    m_program->window<FrmOptions>().findChild<QPushButton *>(QStringLiteral("cmdOK"))->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FileError.h"
-#include "FileServices.h"
-#include "Program.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "runtime/Program.h"
 
 #include <memory>
 #include <string>

@@ -8,9 +8,9 @@
 //   safety_driver ROOT rewrite DOSFOLDER NAME TEXT
 //       writes NAME in DOSFOLDER again and again until killed; prints
 //       "writing" once the first copy is in place.
-#include "CleaningTargets.h"
-#include "FileError.h"
-#include "FileServices.h"
+#include "engine/CleaningTargets.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 
 #include <cstdio>
 #include <string>

@@ -1,5 +1,5 @@
-#include "FileError.h"
-#include "FileServices.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
 
 #include <QDir>
 #include <QElapsedTimer>

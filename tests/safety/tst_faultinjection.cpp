@@ -2,6 +2,7 @@
 #include "FaultySystemCalls.h"
 #include "HostileDrive.h"
 #include "ProgramHarness.h"
+#include "ui/options/FrmOptions.h"
 
 #include <QGroupBox>
 #include <QPushButton>
@@ -212,7 +213,7 @@ std::string attempt(Phase phase, long k, int error, std::vector<std::string> *tr
             return where + "options.ini not switched although nothing was reported";
         if (flag != wanted && flag != oldFlag)
             return where + "options.ini torn: " + flag.value_or("(absent)");
-        if (failed != harness.program().isLoaded(Program::Window::Options))
+        if (failed != harness.program().isLoaded<FrmOptions>())
             return where + "the options dialog should stay open exactly when OK stopped";
         expected.ownFiles[optionsIni] = flag;
     }

@@ -1,30 +1,16 @@
-#include "FrmAbout.h"
+#include "ui/about/FrmAbout.h"
 
-#include "ClassicWindow.h"
-#include "Program.h"
-#include "Twips.h"
+#include "runtime/Program.h"
+#include "ui/ClassicWindow.h"
+#include "ui/Twips.h"
 
-#include <QBitmap>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 
-// The resource lives in a static library; nothing references its symbols,
-// so it has to be registered by hand before the first use.
-static void registerDialogResources()
-{
-    Q_INIT_RESOURCE(dialogs);
-}
-
-namespace {
-
-const QColor maskColour(192, 192, 192);
-
-} // namespace
-
 FrmAbout::FrmAbout(Program &program)
-    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+    : QDialog(nullptr, classicDialogFlags())
     , m_program(program)
 {
     setObjectName(QStringLiteral("frmAbout"));
@@ -64,7 +50,7 @@ FrmAbout::FrmAbout(Program &program)
     pressFocusedButtonOnEnter(*this);
 
     // The web address is shown, not followed: the button has no action.
-    connect(m_command1, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command1_Click(); }); });
+    m_program.connectHandler(m_command1, &QPushButton::clicked, this, &FrmAbout::Command1_Click);
 }
 
 void FrmAbout::Form_Load()
@@ -73,7 +59,7 @@ void FrmAbout::Form_Load()
 
 void FrmAbout::Command1_Click()
 {
-    m_program.unload(Program::Window::About);
+    m_program.unload<FrmAbout>();
 }
 
 void FrmAbout::reject()
@@ -82,11 +68,7 @@ void FrmAbout::reject()
 
 QPixmap FrmAbout::picture()
 {
-    registerDialogResources();
-    QPixmap pixmap(QStringLiteral(":/dialogs/about.xpm"));
-    if (!pixmap.isNull())
-        pixmap.setMask(pixmap.createMaskFromColor(maskColour, Qt::MaskInColor));
-    return pixmap;
+    return classicPicture(QStringLiteral(":/dialogs/about.xpm"));
 }
 
 void FrmAbout::closeEvent(QCloseEvent *event)

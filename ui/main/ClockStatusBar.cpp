@@ -1,5 +1,5 @@
-#include "ClockStatusBar.h"
-#include "Twips.h"
+#include "ui/main/ClockStatusBar.h"
+#include "ui/Twips.h"
 
 #include <QDateTime>
 #include <QFontDatabase>

@@ -1,12 +1,14 @@
-#include "FrmCleaner.h"
+#include "ui/main/FrmCleaner.h"
 
-#include "ClassicWindow.h"
-#include "CleaningTargets.h"
-#include "ClockStatusBar.h"
-#include "FileServices.h"
-#include "ImageList.h"
-#include "Program.h"
-#include "Twips.h"
+#include "engine/AdvancedMode.h"
+#include "engine/CleanRun.h"
+#include "engine/CleaningTargets.h"
+#include "runtime/FrmClean.h"
+#include "runtime/Program.h"
+#include "ui/ClassicWindow.h"
+#include "ui/Twips.h"
+#include "ui/main/ClockStatusBar.h"
+#include "ui/main/ImageList.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,7 +26,12 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <array>
 #include <cstddef>
+
+// Shown through the program by type; the main window needs no more of them.
+class FrmAbout;
+class FrmOptions;
 
 namespace {
 
@@ -121,10 +128,9 @@ void FrmCleaner::buildMenuBar()
     m_mnuAbout = m_mnuHelp->addAction(tr("&About"));
     m_mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
 
-    connect(m_mnuExit, &QAction::triggered, this, [this] { m_program.guard([this] { mnuExit_Click(); }); });
-    connect(m_mnuOptions, &QAction::triggered, this,
-            [this] { m_program.guard([this] { mnuOptions_Click(); }); });
-    connect(m_mnuAbout, &QAction::triggered, this, [this] { m_program.guard([this] { mnuAbout_Click(); }); });
+    m_program.connectHandler(m_mnuExit, &QAction::triggered, this, &FrmCleaner::mnuExit_Click);
+    m_program.connectHandler(m_mnuOptions, &QAction::triggered, this, &FrmCleaner::mnuOptions_Click);
+    m_program.connectHandler(m_mnuAbout, &QAction::triggered, this, &FrmCleaner::mnuAbout_Click);
 }
 
 void FrmCleaner::buildToolBar()
@@ -166,9 +172,7 @@ void FrmCleaner::buildToolBar()
         if (QWidget *widget = m_toolbar1->widgetForAction(button))
             widget->setFixedSize(pixels(360), pixels(330));
     }
-    connect(m_toolbar1, &QToolBar::actionTriggered, this, [this](QAction *button) {
-        m_program.guard([this, button] { Toolbar1_ButtonClick(*button); });
-    });
+    m_program.connectHandler(m_toolbar1, &QToolBar::actionTriggered, this, &FrmCleaner::toolbarButtonPressed);
 }
 
 void FrmCleaner::buildMainFrame(QWidget *client)
@@ -180,34 +184,26 @@ void FrmCleaner::buildMainFrame(QWidget *client)
     place(m_frame1, 120, 600, 4695, 2655);
     m_frame1->move(m_frame1->x(), m_frame1->y() - clientTop);
 
+    // Box n selects cleaning target n; its caption is the target's.
     struct Box
     {
-        const char *caption;
         int top;
         int width;
+        void (FrmCleaner::*handler)();
     };
     static constexpr Box boxes[] = {
-        {"Clean Cashe", 360, 1935},
-        {"Clean Temporary Internet Files", 720, 2535},
-        {"Clean Cookies", 1080, 2055},
-        {"Clean Temporary Windows Files", 1440, 2775},
-        {"Clean Windows Trash Box", 1800, 2535},
-        {"Clean Internet Download History", 2160, 2895},
-    };
-    using Handler = void (FrmCleaner::*)();
-    static constexpr Handler handlers[] = {
-        &FrmCleaner::Check1_Click, &FrmCleaner::Check2_Click, &FrmCleaner::Check3_Click,
-        &FrmCleaner::Check4_Click, &FrmCleaner::Check5_Click, &FrmCleaner::Check6_Click,
+        {360, 1935, &FrmCleaner::Check1_Click},  {720, 2535, &FrmCleaner::Check2_Click},
+        {1080, 2055, &FrmCleaner::Check3_Click}, {1440, 2775, &FrmCleaner::Check4_Click},
+        {1800, 2535, &FrmCleaner::Check5_Click}, {2160, 2895, &FrmCleaner::Check6_Click},
     };
     for (std::size_t i = 0; i < m_checks.size(); ++i) {
-        auto *box = new ClassicCheckBox(tr(boxes[i].caption), m_frame1);
+        const std::string_view caption = cleaningTargets()[i].caption;
+        auto *box = new ClassicCheckBox(QString::fromUtf8(caption.data(), qsizetype(caption.size())), m_frame1);
         box->setObjectName(QStringLiteral("Check%1").arg(i + 1));
         place(box, 240, boxes[i].top, boxes[i].width, 255);
         // The value-change signal, not clicked: a value assigned from code
         // runs the handler at once, nested inside the assignment.
-        const Handler handler = handlers[i];
-        connect(box, &QCheckBox::stateChanged, this,
-                [this, handler] { m_program.guard([this, handler] { (this->*handler)(); }); });
+        m_program.connectHandler(box, &QCheckBox::stateChanged, this, boxes[i].handler);
         m_checks[i] = box;
     }
 
@@ -231,9 +227,9 @@ void FrmCleaner::buildMainFrame(QWidget *client)
         button->setAutoDefault(false);
     pressFocusedButtonOnEnter(*this);
 
-    connect(m_command1, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command1_Click(); }); });
-    connect(m_command2, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command2_Click(); }); });
-    connect(m_command3, &QPushButton::clicked, this, [this] { m_program.guard([this] { Command3_Click(); }); });
+    m_program.connectHandler(m_command1, &QPushButton::clicked, this, &FrmCleaner::Command1_Click);
+    m_program.connectHandler(m_command2, &QPushButton::clicked, this, &FrmCleaner::Command2_Click);
+    m_program.connectHandler(m_command3, &QPushButton::clicked, this, &FrmCleaner::Command3_Click);
 }
 
 void FrmCleaner::buildAdvancedFrame(QWidget *client)
@@ -280,9 +276,7 @@ void FrmCleaner::buildAdvancedFrame(QWidget *client)
 
 void FrmCleaner::applyFittingFont()
 {
-    // The classic layout was drawn for the classic 8-point system font; with
-    // a wider font its captions would be cut off. Keep the platform's font
-    // where the captions fit, otherwise the nearest smaller or narrower cut.
+    // The classic font itself where the platform has it.
     const QFont classic(QStringLiteral("MS Sans Serif"));
     if (QFontInfo(classic).family().compare(classic.family(), Qt::CaseInsensitive) == 0) {
         QFont font = classic;
@@ -290,21 +284,7 @@ void FrmCleaner::applyFittingFont()
         setFont(font);
         return;
     }
-    const QFont platform = QApplication::font(this);
-    const QList<int> stretches = {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed};
-    QFont candidate = platform;
-    for (double size = platform.pointSizeF(); size >= 7.0; size -= 0.25) {
-        for (int stretch : stretches) {
-            candidate = platform;
-            candidate.setPointSizeF(size);
-            candidate.setStretch(stretch);
-            if (captionsFit(candidate)) {
-                setFont(candidate);
-                return;
-            }
-        }
-    }
-    setFont(candidate);
+    setFont(fittingFont(QApplication::font(this), [this](const QFont &font) { return captionsFit(font); }));
 }
 
 bool FrmCleaner::captionsFit(const QFont &font) const
@@ -351,16 +331,18 @@ void FrmCleaner::orderTabs()
 
 void FrmCleaner::Form_Load()
 {
-    FileServices &files = m_program.files();
-    files.changeDirectory("c:\\windows");
-    // Only the name counts, compared case and all; the content is never read.
-    if (files.firstMatch("c:\\windows\\options.ini") == "options.ini") {
+    if (AdvancedMode::isOn(m_program.files())) {
         m_frame2->setVisible(true);
         m_frame2->setEnabled(true);
     } else {
         m_frame2->setEnabled(false);
     }
-    m_program.hide(Program::Window::Clean);
+    m_program.hide<FrmClean>();
+}
+
+QGroupBox &FrmCleaner::advancedFrame() const
+{
+    return *m_frame2;
 }
 
 int FrmCleaner::checkValue(const QCheckBox &box)
@@ -436,13 +418,10 @@ void FrmCleaner::Check6_Click()
 
 void FrmCleaner::Command1_Click()
 {
-    for (const CleaningTarget &target : cleaningTargets()) {
-        const auto number = static_cast<qint16>(target.number);
-        QCheckBox *box = m_checks.at(static_cast<std::size_t>(target.number - 1));
-        m_currentTarget = checkValue(*box) == 1 ? number : qint16{0};
-        if (m_currentTarget == number)
-            cleanTarget(m_program.files(), target);
-    }
+    std::array<int, 6> boxes{};
+    for (std::size_t i = 0; i < boxes.size(); ++i)
+        boxes[i] = checkValue(*m_checks[i]);
+    cleanRun(m_program.files(), boxes);
     // A failure above leaves the boxes and Clean as they were, so the user
     // sees what was still to do.
     m_command1->setEnabled(false);
@@ -479,24 +458,29 @@ void FrmCleaner::Toolbar1_ButtonClick(const QAction &button)
 
 void FrmCleaner::showOptions()
 {
-    m_program.show(Program::Window::Options);
+    m_program.show<FrmOptions>();
+}
+
+void FrmCleaner::toolbarButtonPressed(QAction *button)
+{
+    Toolbar1_ButtonClick(*button);
 }
 
 void FrmCleaner::mnuExit_Click()
 {
     // This window is gone after the first step; nothing below may touch it.
-    m_program.unload(Program::Window::Cleaner);
-    m_program.unload(Program::Window::Clean);
+    m_program.unload<FrmCleaner>();
+    m_program.unload<FrmClean>();
 }
 
 void FrmCleaner::mnuOptions_Click()
 {
-    m_program.show(Program::Window::Options);
+    m_program.show<FrmOptions>();
 }
 
 void FrmCleaner::mnuAbout_Click()
 {
-    m_program.show(Program::Window::About);
+    m_program.show<FrmAbout>();
 }
 
 QMenu *FrmCleaner::createPopupMenu()
@@ -511,6 +495,6 @@ void FrmCleaner::closeEvent(QCloseEvent *event)
     // Exit does, or the hidden start-up window would keep the program alive
     // with nothing on screen.
     event->ignore();
-    if (m_program.isLoaded(Program::Window::Cleaner) && &m_program.frmCleaner() == this)
+    if (m_program.isLoaded<FrmCleaner>() && &m_program.window<FrmCleaner>() == this)
         m_program.guard([this] { mnuExit_Click(); });
 }

@@ -33,6 +33,9 @@ public:
 
     void Form_Load();
 
+    // "Cleaner Advanced Options", which the options dialog shows and hides.
+    QGroupBox &advancedFrame() const;
+
     void Check1_Click();
     void Check2_Click();
     void Check3_Click();
@@ -68,11 +71,9 @@ private:
     bool captionsFit(const QFont &font) const;
     void selectionRule();
     void showOptions();
+    void toolbarButtonPressed(QAction *button);
 
     Program &m_program;
-    // Which target the clean run is on; its steps run only while this holds
-    // the target's number.
-    qint16 m_currentTarget = 0;
 
     QMenu *m_mnuFile = nullptr;
     QAction *m_mnuExit = nullptr;

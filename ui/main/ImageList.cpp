@@ -1,7 +1,7 @@
-#include "ImageList.h"
+#include "ui/main/ImageList.h"
 
-#include <QBitmap>
-#include <QColor>
+#include "ui/ClassicWindow.h"
+
 #include <QPixmap>
 
 ImageList::ImageList(QObject *parent)
@@ -28,13 +28,9 @@ QIcon ImageList::artwork(const QString &name)
 {
     QIcon icon;
     for (int size : {32, 16}) {
-        QPixmap picture(QStringLiteral(":/main/%1%2.xpm").arg(name).arg(size));
-        if (picture.isNull())
-            continue;
-        // The pictures keep the classic mask colour instead of an alpha
-        // channel, so the artwork stays plain 16-colour XPM.
-        picture.setMask(picture.createMaskFromColor(QColor(192, 192, 192), Qt::MaskInColor));
-        icon.addPixmap(picture);
+        const QPixmap picture = classicPicture(QStringLiteral(":/main/%1%2.xpm").arg(name).arg(size));
+        if (!picture.isNull())
+            icon.addPixmap(picture);
     }
     return icon;
 }

@@ -1,11 +1,11 @@
-#include "FrmOptions.h"
+#include "ui/options/FrmOptions.h"
 
-#include "ClassicWindow.h"
-#include "FileServices.h"
-#include "FrmCleaner.h"
-#include "Program.h"
-#include "WrappingRadioButton.h"
-#include "Twips.h"
+#include "engine/AdvancedMode.h"
+#include "runtime/Program.h"
+#include "ui/ClassicWindow.h"
+#include "ui/Twips.h"
+#include "ui/main/FrmCleaner.h"
+#include "ui/options/WrappingRadioButton.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -16,16 +16,8 @@
 #include <QTabBar>
 #include <QTabWidget>
 
-namespace {
-
-constexpr std::string_view windowsDirectory = "c:\\windows";
-constexpr std::string_view flagFileName = "options.ini";
-constexpr std::string_view flagFileText = "Advanced mode = on";
-
-} // namespace
-
 FrmOptions::FrmOptions(Program &program)
-    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+    : QDialog(nullptr, classicDialogFlags())
     , m_program(program)
 {
     setObjectName(QStringLiteral("frmOptions"));
@@ -100,17 +92,14 @@ FrmOptions::FrmOptions(Program &program)
     m_tbsOptions->setFocus();
     pressFocusedButtonOnEnter(*this);
 
-    connect(m_cmdOK, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdOK_Click(); }); });
-    connect(m_cmdCancel, &QPushButton::clicked, this, [this] { m_program.guard([this] { cmdCancel_Click(); }); });
+    m_program.connectHandler(m_cmdOK, &QPushButton::clicked, this, &FrmOptions::cmdOK_Click);
+    m_program.connectHandler(m_cmdCancel, &QPushButton::clicked, this, &FrmOptions::cmdCancel_Click);
 }
 
 void FrmOptions::Form_Load()
 {
-    FileServices &files = m_program.files();
-    files.changeDirectory(windowsDirectory);
-    const bool advancedModeOn = files.firstMatch(flagFileName) == flagFileName;
     // Only the choice that would change the setting can be picked.
-    if (advancedModeOn) {
+    if (AdvancedMode::isOn(m_program.files())) {
         m_option1->setEnabled(true);
         m_option2->setEnabled(false);
     } else {
@@ -121,32 +110,26 @@ void FrmOptions::Form_Load()
 
 void FrmOptions::cmdOK_Click()
 {
-    FileServices &files = m_program.files();
-
-    // Each branch enters c:\windows itself: a clean run while the dialog was
-    // open has moved the current directory into some target folder.
+    // The flag rule enters c:\windows itself: a clean run while the dialog
+    // was open has moved the current directory into some target folder.
     if (m_option1->isChecked()) {
         if (QGroupBox *frame = loadedAdvancedFrame())
             frame->setVisible(false);
-        files.changeDirectory(windowsDirectory);
-        files.deleteByPattern(flagFileName);
+        AdvancedMode::switchOff(m_program.files());
     }
     if (m_option2->isChecked()) {
         if (QGroupBox *frame = loadedAdvancedFrame()) {
             frame->setVisible(true);
             frame->setEnabled(true);
         }
-        files.changeDirectory(windowsDirectory);
-        files.openForOutput(1, flagFileName);
-        files.writeRecord(1, flagFileText);
-        files.closeAll();
+        AdvancedMode::switchOn(m_program.files());
     }
-    m_program.unload(Program::Window::Options);
+    m_program.unload<FrmOptions>();
 }
 
 void FrmOptions::cmdCancel_Click()
 {
-    m_program.unload(Program::Window::Options);
+    m_program.unload<FrmOptions>();
 }
 
 void FrmOptions::reject()
@@ -164,21 +147,12 @@ void FrmOptions::closeEvent(QCloseEvent *event)
 
 void FrmOptions::applyFittingFont()
 {
-    // The layout was drawn for the classic 8-point system font; a wider font
-    // would cut the option captions off. Keep the platform's font where the
-    // captions fit, otherwise the nearest smaller or narrower cut.
-    const QFont platform = QApplication::font(this);
-    const QList<int> stretches = {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed};
-    for (double size = platform.pointSizeF(); size >= 7.0; size -= 0.25) {
-        for (int stretch : stretches) {
-            QFont candidate = platform;
-            candidate.setPointSizeF(size);
-            candidate.setStretch(stretch);
-            setFont(candidate);
-            if (captionsFit())
-                return;
-        }
-    }
+    // Whether the option captions fit is only known once they are laid out
+    // in the font, so each candidate is tried on the dialog itself.
+    setFont(fittingFont(QApplication::font(this), [this](const QFont &font) {
+        setFont(font);
+        return captionsFit();
+    }));
 }
 
 bool FrmOptions::captionsFit() const
@@ -197,7 +171,7 @@ bool FrmOptions::captionsFit() const
 
 QGroupBox *FrmOptions::loadedAdvancedFrame() const
 {
-    if (!m_program.isLoaded(Program::Window::Cleaner))
+    if (!m_program.isLoaded<FrmCleaner>())
         return nullptr;
-    return m_program.frmCleaner().findChild<QGroupBox *>(QStringLiteral("Frame2"));
+    return &m_program.window<FrmCleaner>().advancedFrame();
 }

@@ -1,4 +1,4 @@
-#include "WrappingRadioButton.h"
+#include "ui/options/WrappingRadioButton.h"
 
 #include <QPainter>
 #include <QStyle>

@@ -1,11 +1,13 @@
 // The about dialog, opened from a program started on a throw-away drive C:.
 
 #include "DialogFrame.h"
-#include "FileError.h"
-#include "FileServices.h"
-#include "FrmAbout.h"
-#include "FrmCleaner.h"
-#include "Program.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "ui/about/FrmAbout.h"
+#include "ui/main/FrmCleaner.h"
+#include "ui/options/FrmOptions.h"
+#include "runtime/FrmClean.h"
+#include "runtime/Program.h"
 
 #include <QApplication>
 #include <QBitmap>
@@ -44,8 +46,8 @@ private slots:
 private:
     FrmAbout &openAbout()
     {
-        m_program->guard([this] { m_program->show(Program::Window::About); });
-        return m_program->frmAbout();
+        m_program->guard([this] { m_program->show<FrmAbout>(); });
+        return m_program->window<FrmAbout>();
     }
 
     std::unique_ptr<QTemporaryDir> m_drive;
@@ -61,6 +63,9 @@ void TestFrmAbout::init()
     QVERIFY(QDir(m_drive->path()).mkpath(QStringLiteral("WINDOWS")));
     m_files = std::make_unique<FileServices>(m_drive->path().toStdString());
     m_program = std::make_unique<Program>(*m_files);
+    m_program->defineMainWindow<FrmCleaner>();
+    m_program->define<FrmOptions>();
+    m_program->define<FrmAbout>();
     m_failures.clear();
     m_program->setFailureReporter([this](const FileError &error) { m_failures.append(error.number()); });
     QVERIFY(m_program->start());
@@ -81,8 +86,8 @@ void TestFrmAbout::windowFrame()
     if (QTest::currentTestFailed())
         return;
     // Modeless: the main window is still there and usable.
-    QVERIFY(m_program->frmCleaner().isVisible());
-    QVERIFY(m_program->frmCleaner().isEnabled());
+    QVERIFY(m_program->window<FrmCleaner>().isVisible());
+    QVERIFY(m_program->window<FrmCleaner>().isEnabled());
 }
 
 void TestFrmAbout::controls_data()
@@ -219,11 +224,11 @@ void TestFrmAbout::keysAndClicks()
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     }
 
-    QCOMPARE(m_program->isLoaded(Program::Window::About), !closes);
+    QCOMPARE(m_program->isLoaded<FrmAbout>(), !closes);
     QCOMPARE(dialog.isVisible(), !closes);
     if (!closes)
         QCOMPARE(command2->text(), address);
-    QVERIFY(m_program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(m_program->isLoaded<FrmCleaner>());
 }
 
 void TestFrmAbout::askingTwiceShowsOneDialog()
@@ -241,9 +246,9 @@ void TestFrmAbout::exitWithAboutOpenEndsOnlyWhenItCloses()
 {
     QSignalSpy ended(m_program.get(), &Program::ended);
     FrmAbout &dialog = openAbout();
-    m_program->guard([this] { m_program->frmCleaner().mnuExit_Click(); });
-    QVERIFY(!m_program->isLoaded(Program::Window::Cleaner));
-    QVERIFY(!m_program->isLoaded(Program::Window::Clean));
+    m_program->guard([this] { m_program->window<FrmCleaner>().mnuExit_Click(); });
+    QVERIFY(!m_program->isLoaded<FrmCleaner>());
+    QVERIFY(!m_program->isLoaded<FrmClean>());
     QVERIFY(dialog.isVisible());
     QCOMPARE(ended.count(), 0);
 

@@ -3,10 +3,13 @@
 // One program started on a throw-away drive the way main() starts it, with
 // failures and messages recorded instead of shown in message boxes.
 
-#include "FileError.h"
-#include "FileServices.h"
-#include "FrmCleaner.h"
-#include "Program.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "ui/main/FrmCleaner.h"
+#include "runtime/Program.h"
+#include "runtime/FrmClean.h"
+#include "ui/about/FrmAbout.h"
+#include "ui/options/FrmOptions.h"
 #include "TestDrive.h"
 
 #include <QAction>
@@ -41,6 +44,9 @@ struct MainWindowSession
     {
         files = std::make_unique<FileServices>(drive.root().toStdString(), systemCalls);
         program = std::make_unique<Program>(*files);
+        program->defineMainWindow<FrmCleaner>();
+        program->define<FrmOptions>();
+        program->define<FrmAbout>();
         program->setFailureReporter([this](const FileError &error) { failures.push_back(error); });
         program->setMessageReporter([this](const QString &text) { messages << text; });
         return *program;
@@ -52,7 +58,7 @@ struct MainWindowSession
         return program->start();
     }
 
-    FrmCleaner &window() { return program->frmCleaner(); }
+    FrmCleaner &window() { return program->window<FrmCleaner>(); }
 
     QCheckBox *box(int number)
     {

@@ -268,7 +268,7 @@ void TestCleanRun::readOnlyFileInTempStopsTheRun()
     QVERIFY(session.command(1)->isEnabled());
 
     // The program goes on: without TEMP the same window finishes a run.
-    QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(session.program->isLoaded<FrmCleaner>());
     QVERIFY(session.window().isVisible());
     clickBox(session, 4);
     clickCommand(session, 1);

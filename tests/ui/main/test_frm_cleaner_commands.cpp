@@ -1,7 +1,7 @@
 // The main window's commands: the selection rule, Select All and Deselect
 // All, the clean run's effect on the window, and the toolbar's dispatch.
 #include "MainWindowSession.h"
-#include "SystemCalls.h"
+#include "files/SystemCalls.h"
 
 #include <QAction>
 #include <QApplication>
@@ -245,10 +245,10 @@ void TestFrmCleanerCommands::toolbarDispatch()
         window.Toolbar1_ButtonClick(other);
     }
 
-    QCOMPARE(session.program->isLoaded(Program::Window::Cleaner), cleanerLoaded);
-    QCOMPARE(session.program->isLoaded(Program::Window::Clean), cleanerLoaded);
-    QCOMPARE(session.program->isLoaded(Program::Window::About), aboutLoaded);
-    QCOMPARE(session.program->isLoaded(Program::Window::Options), optionsLoaded);
+    QCOMPARE(session.program->isLoaded<FrmCleaner>(), cleanerLoaded);
+    QCOMPARE(session.program->isLoaded<FrmClean>(), cleanerLoaded);
+    QCOMPARE(session.program->isLoaded<FrmAbout>(), aboutLoaded);
+    QCOMPARE(session.program->isLoaded<FrmOptions>(), optionsLoaded);
     QCOMPARE(session.drive.snapshot() != before, cleaned);
     if (cleanerLoaded)
         QCOMPARE(session.value(4), cleaned ? 0 : 1);
@@ -294,7 +294,7 @@ void TestFrmCleanerCommands::keys()
         ticked += session.value(number) == 1 ? 1 : 0;
     QCOMPARE(ticked, tickedAfter);
     QCOMPARE(session.command(1)->isEnabled(), tickedAfter > 0);
-    QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(session.program->isLoaded<FrmCleaner>());
     QVERIFY(session.failures.empty());
 }
 

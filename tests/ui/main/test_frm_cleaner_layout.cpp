@@ -1,7 +1,7 @@
 // The main window as laid out: every control where the classic layout puts
 // it, the toolbar, the menu tree, the status bar and the window itself.
-#include "ClockStatusBar.h"
-#include "ImageList.h"
+#include "ui/main/ClockStatusBar.h"
+#include "ui/main/ImageList.h"
 #include "MainWindowSession.h"
 
 #include <QAction>

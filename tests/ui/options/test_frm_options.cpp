@@ -1,12 +1,14 @@
 // The options dialog on a throw-away drive C:, driven as the user drives it.
 
 #include "DialogFrame.h"
-#include "FileError.h"
-#include "FileServices.h"
-#include "FrmCleaner.h"
-#include "FrmOptions.h"
-#include "Program.h"
-#include "WrappingRadioButton.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "ui/main/FrmCleaner.h"
+#include "ui/about/FrmAbout.h"
+#include "ui/options/FrmOptions.h"
+#include "runtime/FrmClean.h"
+#include "runtime/Program.h"
+#include "ui/options/WrappingRadioButton.h"
 
 #include <QApplication>
 #include <QDir>
@@ -37,6 +39,9 @@ public:
         , m_program(m_files)
         , m_ended(&m_program, &Program::ended)
     {
+        m_program.defineMainWindow<FrmCleaner>();
+        m_program.define<FrmOptions>();
+        m_program.define<FrmAbout>();
         m_program.setFailureReporter([this](const FileError &error) { failures.append(error.number()); });
         m_program.setMessageReporter([this](const QString &text) { messages.append(text); });
     }
@@ -46,12 +51,12 @@ public:
     FileServices &files() { return m_files; }
     int endedCount() const { return static_cast<int>(m_ended.count()); }
 
-    QGroupBox *frame2() { return m_program.frmCleaner().findChild<QGroupBox *>(QStringLiteral("Frame2")); }
+    QGroupBox *frame2() { return m_program.window<FrmCleaner>().findChild<QGroupBox *>(QStringLiteral("Frame2")); }
 
     FrmOptions &openOptions()
     {
-        m_program.guard([this] { m_program.show(Program::Window::Options); });
-        return m_program.frmOptions();
+        m_program.guard([this] { m_program.show<FrmOptions>(); });
+        return m_program.window<FrmOptions>();
     }
 
     QList<int> failures;
@@ -366,7 +371,7 @@ void TestFrmOptions::applyChoice()
     pressOk(dialog);
 
     QCOMPARE(m_session->failures, QList<int>());
-    QVERIFY(!m_session->program().isLoaded(Program::Window::Options));
+    QVERIFY(!m_session->program().isLoaded<FrmOptions>());
     QVERIFY(dialog.isHidden());
     // The main window changed at once, not at the next start.
     QCOMPARE(frame->isVisible(), frameShownAfter);
@@ -421,7 +426,7 @@ void TestFrmOptions::closeWithoutApplying()
         dialog.windowHandle()->close();
     }
 
-    QVERIFY(!m_session->program().isLoaded(Program::Window::Options));
+    QVERIFY(!m_session->program().isLoaded<FrmOptions>());
     QVERIFY(dialog.isHidden());
     QCOMPARE(m_session->frame2()->isVisible(), flagBefore);
     QCOMPARE(m_session->frame2()->isEnabled(), flagBefore);
@@ -439,7 +444,7 @@ void TestFrmOptions::enterOutsideAButtonDoesNothing()
     // No button is the default: Enter on the tab strip or an option applies nothing.
     QTest::keyClick(child<QTabWidget>(dialog, "tbsOptions")->tabBar(), Qt::Key_Return);
     QTest::keyClick(child<QRadioButton>(dialog, "Option2"), Qt::Key_Enter, Qt::KeypadModifier);
-    QVERIFY(m_session->program().isLoaded(Program::Window::Options));
+    QVERIFY(m_session->program().isLoaded<FrmOptions>());
     QVERIFY(!hostFileExists(QStringLiteral("WINDOWS/options.ini")));
 
     // On a button Enter presses it.
@@ -447,7 +452,7 @@ void TestFrmOptions::enterOutsideAButtonDoesNothing()
     child<QPushButton>(dialog, "cmdOK")->setFocus(Qt::TabFocusReason);
     QCOMPARE(QApplication::focusWidget(), child<QPushButton>(dialog, "cmdOK"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QVERIFY(!m_session->program().isLoaded(Program::Window::Options));
+    QVERIFY(!m_session->program().isLoaded<FrmOptions>());
     QCOMPARE(readHostFile(QStringLiteral("WINDOWS/options.ini")), flagBytes);
 }
 
@@ -498,7 +503,7 @@ void TestFrmOptions::okWritesInWindowsWhereverTheCurrentDirectoryIs()
     if (moveBy == QStringLiteral("chdir")) {
         m_session->files().changeDirectory("C:\\WINDOWS\\TEMP");
     } else {
-        FrmCleaner &cleaner = m_session->program().frmCleaner();
+        FrmCleaner &cleaner = m_session->program().window<FrmCleaner>();
         auto *check4 = child<QAbstractButton>(cleaner, "Check4");
         QTest::mouseClick(check4, Qt::LeftButton);
         QVERIFY(check4->isChecked());
@@ -554,9 +559,9 @@ void TestFrmOptions::okAfterExitDoesNotBringBackTheMainWindow()
     clickOption(dialog, pick.toLatin1().constData());
 
     Program &program = m_session->program();
-    program.guard([&program] { program.frmCleaner().mnuExit_Click(); });
-    QVERIFY(!program.isLoaded(Program::Window::Cleaner));
-    QVERIFY(!program.isLoaded(Program::Window::Clean));
+    program.guard([&program] { program.window<FrmCleaner>().mnuExit_Click(); });
+    QVERIFY(!program.isLoaded<FrmCleaner>());
+    QVERIFY(!program.isLoaded<FrmClean>());
     QCOMPARE(m_session->endedCount(), 0);
     // Start-up must not run again: it would rewrite cleaner.txt.
     QFile::remove(hostPath(QStringLiteral("WINDOWS/cleaner.txt")));
@@ -564,8 +569,8 @@ void TestFrmOptions::okAfterExitDoesNotBringBackTheMainWindow()
     pressOk(dialog);
     QCOMPARE(m_session->failures, QList<int>());
     QCOMPARE(readHostFile(QStringLiteral("WINDOWS/options.ini")), flagBefore ? QByteArray("<missing>") : flagBytes);
-    QVERIFY(!program.isLoaded(Program::Window::Cleaner));
-    QVERIFY(!program.isLoaded(Program::Window::Clean));
+    QVERIFY(!program.isLoaded<FrmCleaner>());
+    QVERIFY(!program.isLoaded<FrmClean>());
     QVERIFY(!program.anyLoaded());
     QCOMPARE(m_session->endedCount(), 1);
     QVERIFY(!hostFileExists(QStringLiteral("WINDOWS/cleaner.txt")));
@@ -577,9 +582,9 @@ void TestFrmOptions::exitWithDialogOpenEndsOnlyWhenItCloses()
     QVERIFY(m_session->start());
     FrmOptions &dialog = m_session->openOptions();
     Program &program = m_session->program();
-    program.guard([&program] { program.frmCleaner().mnuExit_Click(); });
+    program.guard([&program] { program.window<FrmCleaner>().mnuExit_Click(); });
 
-    QVERIFY(program.isLoaded(Program::Window::Options));
+    QVERIFY(program.isLoaded<FrmOptions>());
     QVERIFY(dialog.isVisible());
     QCOMPARE(m_session->endedCount(), 0);
 
@@ -641,13 +646,13 @@ void TestFrmOptions::failingOkIsReportedAndTheDialogStays()
     QCOMPARE(m_session->failures, QList<int>{error});
     // Stopped at the failing step: the frame change before it stays made.
     QCOMPARE(m_session->frame2()->isVisible(), frameShown);
-    QVERIFY(m_session->program().isLoaded(Program::Window::Options));
+    QVERIFY(m_session->program().isLoaded<FrmOptions>());
     QVERIFY(dialog.isVisible());
 
     // The program goes on: the dialog still closes normally.
     QTest::mouseClick(child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
-    QVERIFY(!m_session->program().isLoaded(Program::Window::Options));
-    QVERIFY(m_session->program().isLoaded(Program::Window::Cleaner));
+    QVERIFY(!m_session->program().isLoaded<FrmOptions>());
+    QVERIFY(m_session->program().isLoaded<FrmCleaner>());
     QCOMPARE(m_session->failures.size(), 1);
 }
 

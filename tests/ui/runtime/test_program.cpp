@@ -1,10 +1,10 @@
 // The window runtime: start-up, shutdown, the window model and the event
 // guard, on throw-away drives.
-#include "FrmAbout.h"
-#include "FrmClean.h"
-#include "FrmOptions.h"
+#include "ui/about/FrmAbout.h"
+#include "runtime/FrmClean.h"
+#include "ui/options/FrmOptions.h"
 #include "MainWindowSession.h"
-#include "SystemCalls.h"
+#include "files/SystemCalls.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -104,14 +104,14 @@ void TestProgram::startUp()
     QVERIFY(session.failures.empty());
     QVERIFY(session.messages.isEmpty());
 
-    QVERIFY(program.isLoaded(Program::Window::Clean));
-    QVERIFY(program.isLoaded(Program::Window::Cleaner));
-    QVERIFY(!program.isLoaded(Program::Window::Options));
-    QVERIFY(!program.isLoaded(Program::Window::About));
-    QVERIFY(!program.frmClean().isVisible());
-    QVERIFY(program.frmCleaner().isVisible());
+    QVERIFY(program.isLoaded<FrmClean>());
+    QVERIFY(program.isLoaded<FrmCleaner>());
+    QVERIFY(!program.isLoaded<FrmOptions>());
+    QVERIFY(!program.isLoaded<FrmAbout>());
+    QVERIFY(!program.window<FrmClean>().isVisible());
+    QVERIFY(program.window<FrmCleaner>().isVisible());
 
-    auto *frame2 = program.frmCleaner().findChild<QGroupBox *>(QStringLiteral("Frame2"));
+    auto *frame2 = program.window<FrmCleaner>().findChild<QGroupBox *>(QStringLiteral("Frame2"));
     QCOMPARE(frame2->isVisible(), advanced);
     QCOMPARE(frame2->isEnabled(), advanced);
 
@@ -169,7 +169,7 @@ void TestProgram::startUpFileFailureLeavesWindowUp()
     QVERIFY(session.start());
 
     QCOMPARE(session.failures.size(), std::size_t{1});
-    QVERIFY(session.program->isLoaded(Program::Window::Cleaner));
+    QVERIFY(session.program->isLoaded<FrmCleaner>());
     QVERIFY(session.window().isVisible());
     QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/cleaner.txt")), QByteArray("old"));
 }
@@ -204,16 +204,16 @@ void TestProgram::failedDialogLoadStillShowsIt()
     QSignalSpy ended(&program, &Program::ended);
     QVERIFY(QDir(session.drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
 
-    program.frmCleaner().findChild<QAction *>(QStringLiteral("mnuOptions"))->trigger();
+    program.window<FrmCleaner>().findChild<QAction *>(QStringLiteral("mnuOptions"))->trigger();
 
     QCOMPARE(session.failures.size(), std::size_t{1});
     QCOMPARE(session.failures.front().number(), 76);
-    FrmOptions &dialog = program.frmOptions();
+    FrmOptions &dialog = program.window<FrmOptions>();
     QVERIFY(dialog.isVisible());
     QVERIFY(!dialog.findChild<QRadioButton *>(QStringLiteral("Option1"))->isEnabled());
     QVERIFY(!dialog.findChild<QRadioButton *>(QStringLiteral("Option2"))->isEnabled());
 
-    program.frmCleaner().findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
+    program.window<FrmCleaner>().findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
     QCOMPARE(ended.size(), 0);
     QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("cmdCancel")), Qt::LeftButton);
     QCOMPARE(ended.size(), 1);
@@ -226,13 +226,13 @@ void TestProgram::windowDestroyedWithoutUnload()
     QVERIFY(session.start());
     Program &program = *session.program;
     QSignalSpy ended(&program, &Program::ended);
-    program.show(Program::Window::About);
-    program.frmCleaner().mnuExit_Click();
+    program.show<FrmAbout>();
+    program.window<FrmCleaner>().mnuExit_Click();
     QCOMPARE(ended.size(), 0);
 
-    delete &program.frmAbout();
+    delete &program.window<FrmAbout>();
 
-    QVERIFY(!program.isLoaded(Program::Window::About));
+    QVERIFY(!program.isLoaded<FrmAbout>());
     QCOMPARE(ended.size(), 1);
 }
 
@@ -253,8 +253,8 @@ void TestProgram::exit()
     QVERIFY(session.start());
     Program &program = *session.program;
     QSignalSpy ended(&program, &Program::ended);
-    QPointer<FrmCleaner> window = &program.frmCleaner();
-    QPointer<FrmClean> startUp = &program.frmClean();
+    QPointer<FrmCleaner> window = &program.window<FrmCleaner>();
+    QPointer<FrmClean> startUp = &program.window<FrmClean>();
 
     if (way == QLatin1String("menu"))
         window->findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
@@ -280,19 +280,19 @@ void TestProgram::exitWhileAboutIsOpen()
     Program &program = *session.program;
     QSignalSpy ended(&program, &Program::ended);
 
-    program.show(Program::Window::About);
-    QPointer<FrmAbout> about = &program.frmAbout();
-    program.frmCleaner().findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
+    program.show<FrmAbout>();
+    QPointer<FrmAbout> about = &program.window<FrmAbout>();
+    program.window<FrmCleaner>().findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
 
-    QVERIFY(!program.isLoaded(Program::Window::Cleaner));
-    QVERIFY(!program.isLoaded(Program::Window::Clean));
-    QVERIFY(program.isLoaded(Program::Window::About));
+    QVERIFY(!program.isLoaded<FrmCleaner>());
+    QVERIFY(!program.isLoaded<FrmClean>());
+    QVERIFY(program.isLoaded<FrmAbout>());
     QCOMPARE(ended.size(), 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(about && about->isVisible());
     QCOMPARE(ended.size(), 0);
 
-    program.unload(Program::Window::About);
+    program.unload<FrmAbout>();
     QCOMPARE(ended.size(), 1);
     QVERIFY(!program.anyLoaded());
 }
@@ -304,35 +304,35 @@ void TestProgram::windowModel()
     Program &program = *session.program;
 
     // hide keeps a window loaded; show brings the same one back.
-    QPointer<FrmCleaner> window = &program.frmCleaner();
-    program.hide(Program::Window::Cleaner);
-    QVERIFY(program.isLoaded(Program::Window::Cleaner) && window->isHidden());
-    program.show(Program::Window::Cleaner);
-    QCOMPARE(&program.frmCleaner(), window.data());
+    QPointer<FrmCleaner> window = &program.window<FrmCleaner>();
+    program.hide<FrmCleaner>();
+    QVERIFY(program.isLoaded<FrmCleaner>() && window->isHidden());
+    program.show<FrmCleaner>();
+    QCOMPARE(&program.window<FrmCleaner>(), window.data());
     QVERIFY(window->isVisible());
 
     // Touching an unloaded window loads it without showing it; hiding one
     // loads it too.
-    QVERIFY(!program.isLoaded(Program::Window::About));
-    FrmAbout &about = program.frmAbout();
-    QVERIFY(program.isLoaded(Program::Window::About) && !about.isVisible());
-    program.unload(Program::Window::About);
-    program.hide(Program::Window::About);
-    QVERIFY(program.isLoaded(Program::Window::About) && !program.frmAbout().isVisible());
+    QVERIFY(!program.isLoaded<FrmAbout>());
+    FrmAbout &about = program.window<FrmAbout>();
+    QVERIFY(program.isLoaded<FrmAbout>() && !about.isVisible());
+    program.unload<FrmAbout>();
+    program.hide<FrmAbout>();
+    QVERIFY(program.isLoaded<FrmAbout>() && !program.window<FrmAbout>().isVisible());
 
     // Unloading forgets the window; the next use is a fresh one whose load
     // runs again.
-    QPointer<FrmAbout> first = &program.frmAbout();
-    program.unload(Program::Window::About);
-    QVERIFY(!program.isLoaded(Program::Window::About));
+    QPointer<FrmAbout> first = &program.window<FrmAbout>();
+    program.unload<FrmAbout>();
+    QVERIFY(!program.isLoaded<FrmAbout>());
     QVERIFY(first && first->isHidden());
     QTRY_VERIFY(!first);
-    program.show(Program::Window::About);
-    QVERIFY(program.frmAbout().isVisible());
+    program.show<FrmAbout>();
+    QVERIFY(program.window<FrmAbout>().isVisible());
     // Unloading what is not loaded changes nothing.
-    program.unload(Program::Window::Options);
-    QVERIFY(!program.isLoaded(Program::Window::Options));
-    QVERIFY(program.isLoaded(Program::Window::Cleaner));
+    program.unload<FrmOptions>();
+    QVERIFY(!program.isLoaded<FrmOptions>());
+    QVERIFY(program.isLoaded<FrmCleaner>());
 }
 
 void TestProgram::guardReportsAndGoesOn()
@@ -353,7 +353,7 @@ void TestProgram::guardReportsAndGoesOn()
     program.guard([&] { after = true; });
     QVERIFY(after);
     QCOMPARE(session.failures.size(), std::size_t{1});
-    QVERIFY(program.isLoaded(Program::Window::Cleaner));
+    QVERIFY(program.isLoaded<FrmCleaner>());
 }
 
 void TestProgram::nestedFailureStopsTheOuterHandler()

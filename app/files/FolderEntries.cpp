@@ -1,7 +1,7 @@
-#include "FolderEntries.h"
+#include "files/FolderEntries.h"
 
-#include "CaseFolding.h"
-#include "SystemCalls.h"
+#include "files/CaseFolding.h"
+#include "files/SystemCalls.h"
 
 #include <dirent.h>
 #include <fcntl.h>

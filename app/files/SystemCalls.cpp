@@ -1,4 +1,4 @@
-#include "SystemCalls.h"
+#include "files/SystemCalls.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
-#include "Wildcard.h"
+#include "files/Wildcard.h"
 
-#include "CaseFolding.h"
+#include "files/CaseFolding.h"
 
 #include <algorithm>
 

@@ -1,11 +1,9 @@
-#include "Program.h"
+#include "runtime/Program.h"
 
-#include "FileError.h"
-#include "FileServices.h"
-#include "FrmAbout.h"
-#include "FrmClean.h"
-#include "FrmCleaner.h"
-#include "FrmOptions.h"
+#include "engine/AdvancedMode.h"
+#include "files/FileError.h"
+#include "files/FileServices.h"
+#include "runtime/FrmClean.h"
 
 #include <QGuiApplication>
 #include <QList>
@@ -13,6 +11,10 @@
 #include <QPointer>
 #include <QScreen>
 #include <QWidget>
+
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -35,12 +37,18 @@ void centreOnScreen(QWidget &window)
 
 } // namespace
 
-struct Program::Slots
+struct Program::Windows
 {
-    QPointer<FrmClean> clean;
-    QPointer<FrmCleaner> cleaner;
-    QPointer<FrmOptions> options;
-    QPointer<FrmAbout> about;
+    struct Slot
+    {
+        Key key;
+        std::function<QWidget *(Program &)> make;
+        std::function<void(QWidget &)> formLoad;
+        QPointer<QWidget> widget;
+    };
+    // In the order they were made known; the program destroys them the other
+    // way round.
+    std::vector<Slot> forms;
     // Windows that were unloaded but not yet destroyed; the program deletes
     // them itself if it goes away before the event loop does. Each removes
     // itself when it is destroyed.
@@ -48,44 +56,29 @@ struct Program::Slots
     // Windows shown since their load; the first show centres them.
     QList<QPointer<QWidget>> placed;
 
-    QWidget *widget(Window window) const
+    Slot &slot(Key key)
     {
-        switch (window) {
-        case Window::Clean:
-            return clean;
-        case Window::Cleaner:
-            return cleaner;
-        case Window::Options:
-            return options;
-        case Window::About:
-            return about;
+        for (Slot &slot : forms) {
+            if (slot.key == key)
+                return slot;
+        }
+        throw std::logic_error("a window was used that was never made known to the program");
+    }
+
+    const Slot *find(Key key) const
+    {
+        for (const Slot &slot : forms) {
+            if (slot.key == key)
+                return &slot;
         }
         return nullptr;
     }
 
     void forget(const QWidget *widget)
     {
-        for (Window window : {Window::Clean, Window::Cleaner, Window::Options, Window::About}) {
-            if (this->widget(window) == widget)
-                forget(window);
-        }
-    }
-
-    void forget(Window window)
-    {
-        switch (window) {
-        case Window::Clean:
-            clean = nullptr;
-            break;
-        case Window::Cleaner:
-            cleaner = nullptr;
-            break;
-        case Window::Options:
-            options = nullptr;
-            break;
-        case Window::About:
-            about = nullptr;
-            break;
+        for (Slot &slot : forms) {
+            if (slot.widget == widget)
+                slot.widget = nullptr;
         }
     }
 };
@@ -93,19 +86,20 @@ struct Program::Slots
 Program::Program(FileServices &files, QObject *parent)
     : QObject(parent)
     , m_files(files)
-    , m_slots(std::make_unique<Slots>())
+    , m_windows(std::make_unique<Windows>())
     , m_failureReporter([](const FileError &error) { showMessageBox(describe(error)); })
     , m_messageReporter(showMessageBox)
 {
+    define<FrmClean>();
 }
 
 Program::~Program()
 {
     // Windows hold a reference to the program, so none may outlive it.
-    QList<QWidget *> windows = m_slots->unloaded;
-    for (Window window : {Window::About, Window::Options, Window::Cleaner, Window::Clean}) {
-        if (QWidget *widget = m_slots->widget(window))
-            windows.append(widget);
+    QList<QWidget *> windows = m_windows->unloaded;
+    for (auto slot = m_windows->forms.rbegin(); slot != m_windows->forms.rend(); ++slot) {
+        if (slot->widget)
+            windows.append(slot->widget);
     }
     for (QWidget *widget : std::as_const(windows)) {
         widget->disconnect(this);
@@ -113,79 +107,44 @@ Program::~Program()
     }
 }
 
-FrmClean &Program::frmClean()
+void Program::define(Key key, std::function<QWidget *(Program &)> make, std::function<void(QWidget &)> formLoad)
 {
-    if (!isLoaded(Window::Clean))
-        load(Window::Clean);
-    return *m_slots->clean;
+    m_windows->forms.push_back({key, std::move(make), std::move(formLoad), nullptr});
 }
 
-FrmCleaner &Program::frmCleaner()
+QWidget *Program::widget(Key key) const
 {
-    if (!isLoaded(Window::Cleaner))
-        load(Window::Cleaner);
-    return *m_slots->cleaner;
+    const Windows::Slot *slot = m_windows->find(key);
+    return slot ? slot->widget.data() : nullptr;
 }
 
-FrmOptions &Program::frmOptions()
+bool Program::isLoaded(Key key) const
 {
-    if (!isLoaded(Window::Options))
-        load(Window::Options);
-    return *m_slots->options;
-}
-
-FrmAbout &Program::frmAbout()
-{
-    if (!isLoaded(Window::About))
-        load(Window::About);
-    return *m_slots->about;
-}
-
-bool Program::isLoaded(Window window) const
-{
-    return m_slots->widget(window) != nullptr;
+    return widget(key) != nullptr;
 }
 
 bool Program::anyLoaded() const
 {
-    for (Window window : {Window::Clean, Window::Cleaner, Window::Options, Window::About}) {
-        if (isLoaded(window))
+    for (const Windows::Slot &slot : m_windows->forms) {
+        if (slot.widget)
             return true;
     }
     return false;
 }
 
-void Program::load(Window window)
+void Program::load(Key key)
 {
-    if (isLoaded(window))
+    Windows::Slot &slot = m_windows->slot(key);
+    if (slot.widget)
         return;
     // The slot is filled before Form_Load runs: a load handler that reaches
     // back to its own window (the start-up sequence showing the main window,
     // whose load hides the start-up window) must find it loaded, not load a
     // second one.
-    switch (window) {
-    case Window::Clean:
-        loadInto(m_slots->clean);
-        break;
-    case Window::Cleaner:
-        loadInto(m_slots->cleaner);
-        break;
-    case Window::Options:
-        loadInto(m_slots->options);
-        break;
-    case Window::About:
-        loadInto(m_slots->about);
-        break;
-    }
-}
-
-template <typename Form>
-void Program::loadInto(QPointer<Form> &slot)
-{
-    auto *form = new Form(*this);
-    slot = form;
+    QWidget *form = slot.make(*this);
+    slot.widget = form;
     watch(form);
-    form->Form_Load();
+    slot.formLoad(*form);
 }
 
 void Program::watch(QWidget *widget)
@@ -195,37 +154,42 @@ void Program::watch(QWidget *widget)
     // destroyed() comes before Qt clears the slot's pointer, so the slot is
     // emptied here, or the dying window would still count as loaded.
     connect(widget, &QObject::destroyed, this, [this, widget] {
-        if (m_slots->unloaded.removeOne(widget))
+        if (m_windows->unloaded.removeOne(widget))
             return;
-        m_slots->forget(widget);
+        m_windows->forget(widget);
         if (!anyLoaded())
             emit ended();
     });
 }
 
-void Program::show(Window window)
+void Program::showMainWindow()
+{
+    show(m_mainWindow);
+}
+
+void Program::show(Key key)
 {
     // A load that fails part-way still leaves a loaded window, which is
     // shown as the stopped load left it: a window nobody can see could
     // never be closed, and the program would never end.
     try {
-        load(window);
+        load(key);
     } catch (const FileError &) {
-        reveal(window);
+        reveal(key);
         throw;
     }
-    reveal(window);
+    reveal(key);
 }
 
-void Program::reveal(Window window)
+void Program::reveal(Key key)
 {
-    QWidget *widget = m_slots->widget(window);
+    QWidget *widget = this->widget(key);
     // The load handler may have unloaded its own window.
     if (!widget)
         return;
-    m_slots->placed.removeAll(nullptr);
-    if (!m_slots->placed.contains(widget)) {
-        m_slots->placed.append(widget);
+    m_windows->placed.removeAll(nullptr);
+    if (!m_windows->placed.contains(widget)) {
+        m_windows->placed.append(widget);
         // Sized the way show() would size it, so the centring is right.
         if (!widget->testAttribute(Qt::WA_Resized))
             widget->adjustSize();
@@ -236,21 +200,21 @@ void Program::reveal(Window window)
     widget->activateWindow();
 }
 
-void Program::hide(Window window)
+void Program::hide(Key key)
 {
-    load(window);
-    if (QWidget *widget = m_slots->widget(window))
+    load(key);
+    if (QWidget *widget = this->widget(key))
         widget->hide();
 }
 
-void Program::unload(Window window)
+void Program::unload(Key key)
 {
-    QWidget *widget = m_slots->widget(window);
+    QWidget *widget = this->widget(key);
     if (!widget)
         return;
     widget->hide();
-    m_slots->forget(window);
-    m_slots->unloaded.append(widget);
+    m_windows->forget(widget);
+    m_windows->unloaded.append(widget);
     widget->deleteLater();
     if (!anyLoaded())
         emit ended();
@@ -262,7 +226,7 @@ bool Program::start()
     // Trying it before any window exists lets a missing drive be explained
     // instead of reported as a bare "Path not found" with nothing on screen.
     try {
-        m_files.changeDirectory("c:\\windows");
+        m_files.changeDirectory(windowsFolder);
     } catch (const FileError &error) {
         const QString hostRoot = QString::fromStdString(FileError::printable(m_files.hostRoot()));
         // Only a folder that is not there is "no WINDOWS folder"; one that is
@@ -271,12 +235,12 @@ bool Program::start()
                                                                     : unusableDriveMessage(hostRoot, error));
         return false;
     }
-    guard([this] { load(Window::Clean); });
-    if (isLoaded(Window::Cleaner))
+    guard([this] { load<FrmClean>(); });
+    if (isLoaded(m_mainWindow))
         return true;
     // The start-up sequence failed before the main window came up: nothing
     // the user could close would be left on screen, so give up.
-    unload(Window::Clean);
+    unload<FrmClean>();
     return false;
 }
 

@@ -1,7 +1,8 @@
-#include "FrmClean.h"
+#include "runtime/FrmClean.h"
 
-#include "FileServices.h"
-#include "Program.h"
+#include "engine/AdvancedMode.h"
+#include "files/FileServices.h"
+#include "runtime/Program.h"
 
 FrmClean::FrmClean(Program &program)
     : QWidget(nullptr)
@@ -13,10 +14,10 @@ FrmClean::FrmClean(Program &program)
 void FrmClean::Form_Load()
 {
     FileServices &files = m_program.files();
-    files.changeDirectory("c:\\windows");
+    files.changeDirectory(windowsFolder);
     // The main window's own load runs in here and hides this window; it is
     // on screen before cleaner.txt is written.
-    m_program.show(Program::Window::Cleaner);
+    m_program.showMainWindow();
     files.openForOutput(1, "cleaner.txt");
     files.writeRecord(1, "Hello World");
     files.closeAll();

@@ -1,6 +1,6 @@
-#include "FileError.h"
+#include "files/FileError.h"
 
-#include "CaseFolding.h"
+#include "files/CaseFolding.h"
 
 #include <cstdio>
 #include <string>

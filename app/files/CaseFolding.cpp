@@ -1,4 +1,4 @@
-#include "CaseFolding.h"
+#include "files/CaseFolding.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,7 +15,7 @@ struct UpperCaseRun
 };
 
 constexpr UpperCaseRun upperCaseRuns[] = {
-#include "UpperCaseTable.inc"
+#include "files/UpperCaseTable.inc"
 };
 
 constexpr char32_t foreignByteBase = 0x110000;

@@ -1,11 +1,11 @@
-#include "FileServices.h"
+#include "files/FileServices.h"
 
-#include "CaseFolding.h"
-#include "DosPath.h"
-#include "FileError.h"
-#include "FolderEntries.h"
-#include "SystemCalls.h"
-#include "Wildcard.h"
+#include "files/CaseFolding.h"
+#include "files/DosPath.h"
+#include "files/FileError.h"
+#include "files/FolderEntries.h"
+#include "files/SystemCalls.h"
+#include "files/Wildcard.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

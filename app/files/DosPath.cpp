@@ -1,4 +1,4 @@
-#include "DosPath.h"
+#include "files/DosPath.h"
 
 namespace {
 

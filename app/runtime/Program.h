@@ -1,0 +1,152 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class FileError;
+class FileServices;
+class QWidget;
+
+// The program object: it owns the one instance of each window and is the
+// only way windows reach each other, by the window's type. The windows are
+// made known to it by define() from above; it names none of them but the
+// start-up window. A window is loaded while its widget exists; unloading
+// destroys the widget and the slot stays, so the next use loads a fresh one
+// and runs its Form_Load again. The program has ended once no window is
+// loaded.
+class Program : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Shows one file failure to the user. The default is a message box;
+    // tests put a recorder in its place.
+    using FailureReporter = std::function<void(const FileError &)>;
+    // Shows any other message (start-up that cannot find its drive).
+    using MessageReporter = std::function<void(const QString &text)>;
+
+    explicit Program(FileServices &files, QObject *parent = nullptr);
+    ~Program() override;
+
+    FileServices &files() const { return m_files; }
+
+    // Makes the window Form known: built as Form(Program &), loaded by its
+    // Form_Load(). The main window is the one the start-up sequence shows.
+    template <typename Form>
+    void define();
+    template <typename Form>
+    void defineMainWindow();
+
+    // Touching a window loads it when it is not loaded, without showing it.
+    template <typename Form>
+    Form &window()
+    {
+        load<Form>();
+        return *static_cast<Form *>(widget(key<Form>()));
+    }
+
+    // load creates the widget and runs its Form_Load to the end; show loads
+    // first, then makes the window visible, raises and activates it, also
+    // when its Form_Load failed (the failure is thrown on after); hide
+    // keeps it loaded; unload hides it at once, forgets it and destroys the
+    // widget once control is back in the event loop (a handler may unload its
+    // own window and go on). These name the window by its type alone, so a
+    // window may show another whose header it does not include.
+    template <typename Form>
+    bool isLoaded() const { return isLoaded(key<Form>()); }
+    template <typename Form>
+    void load() { load(key<Form>()); }
+    template <typename Form>
+    void show() { show(key<Form>()); }
+    template <typename Form>
+    void hide() { hide(key<Form>()); }
+    template <typename Form>
+    void unload() { unload(key<Form>()); }
+
+    void showMainWindow();
+    bool anyLoaded() const;
+
+    // Loads the start-up window, whose Form_Load is the start-up sequence.
+    // Returns false, after saying so through the message reporter, when drive
+    // C: has no "c:\windows" to enter; the caller then exits with status 1.
+    bool start();
+
+    // Every user event enters here. A FileError thrown by the handler stops
+    // it, is shown through the failure reporter, and the program goes on.
+    void guard(const std::function<void()> &handler);
+
+    // Connects signal to a handler of form, run through guard(). The handler
+    // takes the signal's arguments, or none.
+    template <typename Sender, typename Signal, typename Form, typename... Arguments>
+    void connectHandler(Sender *sender, Signal signal, Form *form, void (Form::*handler)(Arguments...))
+    {
+        connect(sender, signal, form, [this, form, handler](Arguments... arguments) {
+            guard([&] { (form->*handler)(arguments...); });
+        });
+    }
+
+    void setFailureReporter(FailureReporter reporter);
+    void setMessageReporter(MessageReporter reporter);
+
+    // The text the message box shows for one failure.
+    static QString describe(const FileError &error);
+
+    // The main window's caption, also the title of every message box.
+    static QString title();
+
+    // What start() says when drive C: (the host folder hostRoot) has no
+    // "c:\windows", or has one that cannot be entered.
+    static QString missingDriveMessage(const QString &hostRoot);
+    static QString unusableDriveMessage(const QString &hostRoot, const FileError &error);
+
+signals:
+    // The last loaded window was unloaded.
+    void ended();
+
+private:
+    // One tag per window type; its address is the key. Works for a type that
+    // is only declared.
+    using Key = const void *;
+    template <typename Form>
+    static Key key()
+    {
+        static const char tag = 0;
+        return &tag;
+    }
+
+    struct Windows;
+    void define(Key key, std::function<QWidget *(Program &)> make, std::function<void(QWidget &)> formLoad);
+    QWidget *widget(Key key) const;
+    bool isLoaded(Key key) const;
+    void load(Key key);
+    void show(Key key);
+    void hide(Key key);
+    void unload(Key key);
+    void reveal(Key key);
+    void watch(QWidget *widget);
+
+    FileServices &m_files;
+    std::unique_ptr<Windows> m_windows;
+    Key m_mainWindow = nullptr;
+    FailureReporter m_failureReporter;
+    MessageReporter m_messageReporter;
+    int m_guardDepth = 0;
+};
+
+template <typename Form>
+void Program::define()
+{
+    define(
+        key<Form>(), [](Program &program) -> QWidget * { return new Form(program); },
+        [](QWidget &form) { static_cast<Form &>(form).Form_Load(); });
+}
+
+template <typename Form>
+void Program::defineMainWindow()
+{
+    define<Form>();
+    m_mainWindow = key<Form>();
+}
