@@ -1,6 +1,7 @@
 #include "ui/ClassicWindow.h"
 
 #include <QBitmap>
+#include <QApplication>
 #include <QColor>
 #include <QEvent>
 #include <QKeyEvent>
@@ -76,4 +77,14 @@ QFont fittingFont(const QFont &platform, const std::function<bool(const QFont &)
         }
     }
     return candidate;
+}
+
+BusyCursor::BusyCursor()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+BusyCursor::~BusyCursor()
+{
+    QApplication::restoreOverrideCursor();
 }

@@ -29,3 +29,15 @@ QPixmap classicPicture(const QString &resource);
 // it, otherwise the nearest smaller or narrower cut that fits, or the
 // smallest tried.
 QFont fittingFont(const QFont &platform, const std::function<bool(const QFont &)> &fits);
+
+// The busy pointer for as long as the object lives, on every way out of the
+// handler that holds it, failures included. The handler still runs to its
+// end before any input is handled: this only tells the user so.
+class BusyCursor
+{
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};

@@ -418,6 +418,7 @@ void FrmCleaner::Check6_Click()
 
 void FrmCleaner::Command1_Click()
 {
+    const BusyCursor busy;
     std::array<int, 6> boxes{};
     for (std::size_t i = 0; i < boxes.size(); ++i)
         boxes[i] = checkValue(*m_checks[i]);

@@ -110,6 +110,7 @@ void FrmOptions::Form_Load()
 
 void FrmOptions::cmdOK_Click()
 {
+    const BusyCursor busy;
     // The flag rule enters c:\windows itself: a clean run while the dialog
     // was open has moved the current directory into some target folder.
     if (m_option1->isChecked()) {

@@ -21,10 +21,13 @@ class CountingCalls : public SystemCalls
 {
 public:
     int calls = 0;
+    bool sawBusyCursor = false;
 
     int openat(int dirFd, const char *path, int flags, mode_t mode) override
     {
         ++calls;
+        const QCursor *cursor = QApplication::overrideCursor();
+        sawBusyCursor = sawBusyCursor || (cursor && cursor->shape() == Qt::WaitCursor);
         return SystemCalls::openat(dirFd, path, flags, mode);
     }
     int fstatat(int dirFd, const char *path, struct stat *status, int flags) override
@@ -78,6 +81,8 @@ private slots:
     void cleanResetsTheWindow();
     void greyedBoxIsNotCleaned();
     void failedCleanKeepsBoxesAndReports();
+    void busyCursorWhileCleaning_data();
+    void busyCursorWhileCleaning();
 };
 
 void TestFrmCleanerCommands::selectionRule_data()
@@ -420,6 +425,33 @@ void TestFrmCleanerCommands::failedCleanKeepsBoxesAndReports()
     QTest::mouseClick(session.command(3), Qt::LeftButton);
     QVERIFY(!session.anyTicked());
     QVERIFY(!session.command(1)->isEnabled());
+}
+
+void TestFrmCleanerCommands::busyCursorWhileCleaning_data()
+{
+    QTest::addColumn<bool>("fails");
+    QTest::newRow("success") << false;
+    QTest::newRow("failure") << true;
+}
+
+void TestFrmCleanerCommands::busyCursorWhileCleaning()
+{
+    QFETCH(bool, fails);
+
+    CountingCalls calls;
+    MainWindowSession session;
+    session.drive.fill(4, TestDrive::Fill::Junk);
+    if (fails)
+        session.drive.removeFolder(4);
+    QVERIFY(session.start(&calls));
+    clickBox(session.box(4));
+    QVERIFY(!calls.sawBusyCursor);
+
+    QTest::mouseClick(session.command(1), Qt::LeftButton);
+
+    QVERIFY(calls.sawBusyCursor);
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+    QCOMPARE(session.failures.size(), std::size_t(fails ? 1 : 0));
 }
 
 QTEST_MAIN(TestFrmCleanerCommands)
