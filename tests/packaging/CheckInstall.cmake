@@ -2,9 +2,10 @@
 # is a complete, self-consistent desktop application: nothing missing,
 # nothing stray, the menu entry pointing at the installed program and icon.
 #
-#   cmake -DBUILD_DIR=... -DSTAGE=... -DAPP_ID=... -DVERSION=... -P CheckInstall.cmake
+#   cmake -DBUILD_DIR=... -DSTAGE=... -DAPP_ID=... -DVERSION=... -DLICENSE_FILE=...
+#         -P CheckInstall.cmake
 
-foreach(var IN ITEMS BUILD_DIR STAGE APP_ID VERSION)
+foreach(var IN ITEMS BUILD_DIR STAGE APP_ID VERSION LICENSE_FILE)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "${var} not given")
     endif()
@@ -20,6 +21,8 @@ endif()
 set(expected
     usr/bin/brightsweep
     usr/share/applications/${APP_ID}.desktop
+    usr/share/doc/brightsweep/changelog.gz
+    usr/share/doc/brightsweep/copyright
     usr/share/icons/hicolor/16x16/apps/${APP_ID}.png
     usr/share/icons/hicolor/32x32/apps/${APP_ID}.png
     usr/share/icons/hicolor/scalable/apps/${APP_ID}.svg
@@ -60,11 +63,47 @@ foreach(size IN ITEMS 16 32)
     endif()
 endforeach()
 
-# A version bump must come with a release entry in the AppStream data.
+# A version bump must come with a release entry in the AppStream data and in
+# the package's changelog.
 file(STRINGS ${STAGE}/usr/share/metainfo/${APP_ID}.metainfo.xml release_lines REGEX "<release ")
 list(GET release_lines 0 newest)
 if(NOT newest MATCHES "version=\"${VERSION}\"")
     message(FATAL_ERROR "the newest AppStream release is not ${VERSION}: ${newest}")
+endif()
+execute_process(COMMAND gzip -dc ${STAGE}/usr/share/doc/brightsweep/changelog.gz
+    OUTPUT_VARIABLE changelog RESULT_VARIABLE result)
+if(NOT result EQUAL 0 OR NOT changelog MATCHES "^brightsweep \\(${VERSION}\\) ")
+    string(REGEX REPLACE "\n.*" "" newest "${changelog}")
+    message(FATAL_ERROR "the newest changelog entry is not ${VERSION}: ${newest}")
+endif()
+
+# The licence is stated the same in the AppStream data (SPDX), the copyright
+# file (its short name for the files as a whole) and the LICENSE file, whose
+# text is the one the copyright file points to.
+file(READ ${STAGE}/usr/share/metainfo/${APP_ID}.metainfo.xml metainfo)
+file(READ ${STAGE}/usr/share/doc/brightsweep/copyright copyright)
+string(REGEX MATCH "<project_license>([^<]*)</project_license>" _ "${metainfo}")
+set(project_license "${CMAKE_MATCH_1}")
+string(REGEX MATCH "\nFiles: \\*\n(Copyright: [^\n]*\n)+License: ([^\n]*)" _ "${copyright}")
+set(copyright_license "${CMAKE_MATCH_2}")
+if(NOT project_license STREQUAL "GPL-3.0-or-later" OR NOT copyright_license STREQUAL "GPL-3+")
+    message(FATAL_ERROR "the licence is not GPL-3.0-or-later everywhere: AppStream "
+        "'${project_license}', copyright file '${copyright_license}'")
+endif()
+string(FIND "${copyright}" "\nLicense: GPL-3+\n " paragraph)
+if(NOT paragraph EQUAL -1)
+    string(SUBSTRING "${copyright}" ${paragraph} -1 licence_paragraph)
+endif()
+if(NOT licence_paragraph MATCHES "\"(/usr/share/common-licenses/[^\"]+)\"")
+    message(FATAL_ERROR "the copyright file does not point to Debian's copy of the GPL")
+endif()
+set(common_license "${CMAKE_MATCH_1}")
+if(EXISTS ${common_license})
+    file(READ ${common_license} expected_text)
+    file(READ ${LICENSE_FILE} license_text)
+    if(NOT license_text STREQUAL expected_text)
+        message(FATAL_ERROR "${LICENSE_FILE} is not the text of ${common_license}")
+    endif()
 endif()
 
 # The AppStream tool checks the installed tree as software centres read it:
