@@ -17,7 +17,7 @@ BENCH_PACKAGES=(
 )
 
 # Packages to make the Debian package (scripts/package).
-PACKAGE_PACKAGES=(dpkg-dev file)
+PACKAGE_PACKAGES=(dpkg-dev file lintian)
 
 # Packages for the fuzz targets (scripts/fuzz and the end of scripts/test):
 # clang with libFuzzer and the sanitizer runtimes.
