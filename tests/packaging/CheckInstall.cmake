@@ -2,10 +2,12 @@
 # is a complete, self-consistent desktop application: nothing missing,
 # nothing stray, the menu entry pointing at the installed program and icon.
 #
-#   cmake -DBUILD_DIR=... -DSTAGE=... -DAPP_ID=... -DVERSION=... -DLICENSE_FILE=...
-#         -P CheckInstall.cmake
+#   cmake -DBUILD_DIR=... -DSTAGE=... -DAPP_ID=... -DVERSION=... -DAPPSTREAMCLI=...
+#         -DLICENSE_FILE=... -P CheckInstall.cmake
 
-foreach(var IN ITEMS BUILD_DIR STAGE APP_ID VERSION LICENSE_FILE)
+include(${CMAKE_CURRENT_LIST_DIR}/AppStream.cmake)
+
+foreach(var IN ITEMS BUILD_DIR STAGE APP_ID VERSION APPSTREAMCLI LICENSE_FILE)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "${var} not given")
     endif()
@@ -108,8 +110,4 @@ endif()
 
 # The AppStream tool checks the installed tree as software centres read it:
 # the launchable desktop entry and the icons must be where the data says.
-execute_process(COMMAND appstreamcli validate-tree --no-net --strict ${STAGE}
-    RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-    message(FATAL_ERROR "appstreamcli validate-tree failed: ${result}")
-endif()
+appstream_validate(${APPSTREAMCLI} validate-tree ${STAGE})
