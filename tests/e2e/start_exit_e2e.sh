@@ -11,16 +11,17 @@ binary=$1
 title='Win 95/98 Brightsweep'
 . "$(dirname "$0")/e2e_common.sh"
 
-# Waits for the program to end and prints its exit status.
+# Waits for the program to end and sets status to its exit status. It runs in
+# this shell, not in $(...): the program is a child of this shell only, and a
+# wait in the subshell of $(...) gave -1 instead of its status.
 wait_exit() {
-    local status=0
+    status=0
     if ! wait_for 15 bash -c "! kill -0 $app_pid 2>/dev/null"; then
-        echo timeout
+        status=timeout
         return
     fi
     wait "$app_pid" || status=$?
     app_pid=
-    echo "$status"
 }
 
 find_window() {
@@ -84,7 +85,7 @@ sleep 0.3
 xdotool key --delay 100 alt+f
 sleep 0.5
 xdotool key x
-status=$(wait_exit)
+wait_exit
 [ "$status" = 0 ] || fail "after File, Exit the program ended with '$status', not 0: $(cat "$work/app.log")"
 
 # A drive without WINDOWS: a message box, status 1, nothing written.
@@ -97,7 +98,7 @@ box=$(find_window)
 xdotool windowfocus --sync "$box" 2>/dev/null || xdotool windowfocus "$box"
 sleep 0.3
 xdotool key Return
-status=$(wait_exit)
+wait_exit
 [ "$status" = 1 ] || fail "a drive without WINDOWS ended with '$status', not 1"
 grep -q -- '--drive-c' "$work/app.log" || fail "the message does not say how to map another folder"
 [ "$(find "$empty" | wc -l)" -eq 2 ] || fail "something was written to a drive without WINDOWS"
