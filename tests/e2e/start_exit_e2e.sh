@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real program in a real X server: it comes up on a drive with a stale
-# cleaner.txt, shows its window at the classic size, rewrites cleaner.txt,
-# and ends with status 0 through File, Exit typed on the keyboard. A drive
-# without WINDOWS gets a message and status 1; a wrong option status 2.
+# cleaner.txt, shows its window at the classic size with the window class its
+# desktop entry names, rewrites cleaner.txt, and ends with status 0 through
+# File, Exit typed on the keyboard. A drive without WINDOWS gets a message and
+# status 1; a wrong option status 2.
 #
 #   start_exit_e2e.sh BRIGHTSWEEP_BINARY
 set -euo pipefail
@@ -75,6 +76,13 @@ height=$(awk '/Height:/ {print $2}' <<<"$geometry")
 # 362 pixels of client area below a menu bar of the style's height.
 menu=$((height - 362))
 [ "$menu" -ge 15 ] && [ "$menu" -le 40 ] || fail "window is $height pixels high: no 362-pixel client area below a menu bar"
+
+# On X11 docks tie the window to its menu entry by the class in WM_CLASS.
+entry=$(dirname "$0")/../../resources/org.brightsweep.Brightsweep.desktop
+wm_class=$(xprop -id "$window" WM_CLASS)
+entry_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
+[[ "$wm_class" == *", \"$entry_class\"" ]] \
+    || fail "the window's $wm_class does not end with the entry's StartupWMClass '$entry_class'"
 
 wait_for 5 cleaner_is_written || fail "cleaner.txt is not 15 bytes"
 printf '"Hello World"\r\n' | cmp -s - "$drive/WINDOWS/cleaner.txt" || fail "cleaner.txt does not hold its line"

@@ -39,12 +39,15 @@ if(NOT installed STREQUAL expected)
     message(FATAL_ERROR "installed:\n  ${installed_lines}\nexpected:\n  ${expected_lines}")
 endif()
 
-# The menu entry must start the installed program and name the installed icon.
-file(STRINGS ${STAGE}/usr/share/applications/${APP_ID}.desktop exec_line REGEX "^Exec=")
-string(REGEX REPLACE "^Exec=([^ ]+).*" "\\1" exec_name "${exec_line}")
-if(NOT EXISTS ${STAGE}/usr/bin/${exec_name})
-    message(FATAL_ERROR "the menu entry starts '${exec_name}', which is not installed in bin")
-endif()
+# The menu entry must start (and look for) the installed program and name the
+# installed icon.
+foreach(key IN ITEMS Exec TryExec)
+    file(STRINGS ${STAGE}/usr/share/applications/${APP_ID}.desktop exec_line REGEX "^${key}=")
+    string(REGEX REPLACE "^${key}=([^ ]+).*" "\\1" exec_name "${exec_line}")
+    if(NOT exec_name OR NOT EXISTS ${STAGE}/usr/bin/${exec_name})
+        message(FATAL_ERROR "the menu entry's ${key} is '${exec_name}', which is not installed in bin")
+    endif()
+endforeach()
 file(STRINGS ${STAGE}/usr/share/applications/${APP_ID}.desktop icon_line REGEX "^Icon=")
 if(NOT icon_line STREQUAL "Icon=${APP_ID}")
     message(FATAL_ERROR "the menu entry names icon '${icon_line}', the icons are installed as ${APP_ID}")
