@@ -6,9 +6,10 @@ set(BRIGHTSWEEP_APP_ID org.brightsweep.Brightsweep)
 set(BRIGHTSWEEP_RESOURCES ${PROJECT_SOURCE_DIR}/resources)
 set(BRIGHTSWEEP_DESKTOP_OUT ${PROJECT_BINARY_DIR}/desktop)
 
-# The application icon exists once, as the XPM pictures compiled into the
-# program; the menu icons are made from them at build time so they cannot
-# drift apart.
+# The application icon is drawn once, by scripts/draw-artwork: the XPM
+# pictures compiled into the program and the scalable SVG come from the same
+# drawing (the test artwork_drawn_from_one_source keeps both as it makes
+# them), and the PNG menu icons are made from the XPM pictures at build time.
 set(BRIGHTSWEEP_ICON_XPM_16 ${BRIGHTSWEEP_RESOURCES}/brightsweep16.xpm)
 set(BRIGHTSWEEP_ICON_XPM_32 ${BRIGHTSWEEP_RESOURCES}/brightsweep32.xpm)
 
