@@ -4,6 +4,9 @@
 #
 #   cmake -DBUILD_DIR=... -DSTAGE=... -DCPACK=... -P CheckPackage.cmake
 
+# Policies of this CMake: find_program takes only what can be executed.
+cmake_minimum_required(VERSION 3.25)
+
 foreach(var IN ITEMS BUILD_DIR STAGE CPACK)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "${var} not given")
