@@ -129,6 +129,7 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     setIdentity();
+    QApplication::setDesktopFileName(QStringLiteral("org.brightsweep.Brightsweep"));
     QApplication::setWindowIcon(ImageList::applicationIcon());
     // The program ends when its last window is unloaded, not when the last
     // visible one closes: the start-up window stays loaded while hidden.

@@ -18,10 +18,13 @@ On Linux its drive C: is a folder of your choice, by default the drive C:
 of your Wine prefix. It deletes ordinary files only: hidden and read-only
 files, subfolders and whatever a symbolic link points to stay in place.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+
+# The package carries stripped binaries; their debugging symbols stay beside
+# it (see SplitDebugInfo.cmake), so CPack must not strip them away first.
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/SplitDebugInfo.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

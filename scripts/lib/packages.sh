@@ -6,7 +6,7 @@ BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xvfb xauth xdotool x11-utils imagemagick attr util-linux
-    desktop-file-utils appstream groff-base fonts-dejavu-core
+    desktop-file-utils appstream groff-base fonts-dejavu-core python3
 )
 
 # Packages scripts/bench needs on top of the build: the benchmark library, the
@@ -17,7 +17,7 @@ BENCH_PACKAGES=(
 )
 
 # Packages to make the Debian package (scripts/package).
-PACKAGE_PACKAGES=(dpkg-dev file)
+PACKAGE_PACKAGES=(dpkg-dev file lintian)
 
 # Packages for the fuzz targets (scripts/fuzz and the end of scripts/test):
 # clang with libFuzzer and the sanitizer runtimes.

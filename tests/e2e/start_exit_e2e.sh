@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real program in a real X server: it comes up on a drive with a stale
-# cleaner.txt, shows its window at the classic size, rewrites cleaner.txt,
-# and ends with status 0 through File, Exit typed on the keyboard. A drive
-# without WINDOWS gets a message and status 1; a wrong option status 2.
+# cleaner.txt, shows its window at the classic size with the window class its
+# desktop entry names, rewrites cleaner.txt, and ends with status 0 through
+# File, Exit typed on the keyboard. A drive without WINDOWS gets a message and
+# status 1; a wrong option status 2.
 #
 #   start_exit_e2e.sh BRIGHTSWEEP_BINARY
 set -euo pipefail
@@ -11,16 +12,17 @@ binary=$1
 title='Win 95/98 Brightsweep'
 . "$(dirname "$0")/e2e_common.sh"
 
-# Waits for the program to end and prints its exit status.
+# Waits for the program to end and sets status to its exit status. It runs in
+# this shell, not in $(...): the program is a child of this shell only, and a
+# wait in the subshell of $(...) gave -1 instead of its status.
 wait_exit() {
-    local status=0
+    status=0
     if ! wait_for 15 bash -c "! kill -0 $app_pid 2>/dev/null"; then
-        echo timeout
+        status=timeout
         return
     fi
     wait "$app_pid" || status=$?
     app_pid=
-    echo "$status"
 }
 
 find_window() {
@@ -75,6 +77,13 @@ height=$(awk '/Height:/ {print $2}' <<<"$geometry")
 menu=$((height - 362))
 [ "$menu" -ge 15 ] && [ "$menu" -le 40 ] || fail "window is $height pixels high: no 362-pixel client area below a menu bar"
 
+# On X11 docks tie the window to its menu entry by the class in WM_CLASS.
+entry=$(dirname "$0")/../../resources/org.brightsweep.Brightsweep.desktop
+wm_class=$(xprop -id "$window" WM_CLASS)
+entry_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
+[[ "$wm_class" == *", \"$entry_class\"" ]] \
+    || fail "the window's $wm_class does not end with the entry's StartupWMClass '$entry_class'"
+
 wait_for 5 cleaner_is_written || fail "cleaner.txt is not 15 bytes"
 printf '"Hello World"\r\n' | cmp -s - "$drive/WINDOWS/cleaner.txt" || fail "cleaner.txt does not hold its line"
 
@@ -84,7 +93,7 @@ sleep 0.3
 xdotool key --delay 100 alt+f
 sleep 0.5
 xdotool key x
-status=$(wait_exit)
+wait_exit
 [ "$status" = 0 ] || fail "after File, Exit the program ended with '$status', not 0: $(cat "$work/app.log")"
 
 # A drive without WINDOWS: a message box, status 1, nothing written.
@@ -97,7 +106,7 @@ box=$(find_window)
 xdotool windowfocus --sync "$box" 2>/dev/null || xdotool windowfocus "$box"
 sleep 0.3
 xdotool key Return
-status=$(wait_exit)
+wait_exit
 [ "$status" = 1 ] || fail "a drive without WINDOWS ended with '$status', not 1"
 grep -q -- '--drive-c' "$work/app.log" || fail "the message does not say how to map another folder"
 [ "$(find "$empty" | wc -l)" -eq 2 ] || fail "something was written to a drive without WINDOWS"
