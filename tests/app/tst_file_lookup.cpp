@@ -186,6 +186,8 @@ void TestFileLookup::firstMatch_data()
     };
     row("plain name, stored case", "C:\\M", "options.ini", "OPTIONS.INI");
     row("plain name, trailing dot", "C:\\M", "options.ini.", "OPTIONS.INI");
+    row("dotless i is not I", "C:\\M", "opt\u0131ons.ini", "");
+    row("long s is not S", "C:\\M", "option\u017f.ini", "");
     row("absolute", "C:\\", "C:\\m\\Options.Ini", "OPTIONS.INI");
     row("relative with folder", "C:\\", "m\\options.ini", "OPTIONS.INI");
     row("drive-relative", "C:\\M", "C:*.ini", "OPTIONS.INI");

@@ -80,7 +80,9 @@ void TestNameRules::wildcardMatch_data()
     row("Greek", "ΑΒΓ*", "αβγδ", true);
     row("Greek final sigma", "ΟΔΟΣ", "\u03bf\u03b4\u03bf\u03c2", true);
     row("Cyrillic", "ПРИВЕТ.*", "привет.txt", true);
-    row("long s is S", "S", "ſ", true);
+    row("long s is not S", "S", "ſ", false);
+    row("dotless i is not I", "I*", "ı.txt", false);
+    row("Kelvin sign is not K", "k", "\u212a", false);
     row("sharp s stays", "SS", "ß", false);
     row("question takes a whole character", "?.txt", "é.txt", true);
     row("invalid UTF-8, same bytes", "\xff*", "\xff.bin", true);
@@ -121,7 +123,8 @@ void TestNameRules::simpleUpperCase_data()
     QTest::newRow("micro sign") << 0xB5u << 0x39Cu;
     QTest::newRow("sharp s has none") << 0xDFu << 0xDFu;
     QTest::newRow("a macron") << 0x101u << 0x100u;
-    QTest::newRow("dotless i") << 0x131u << 0x49u;
+    QTest::newRow("dotless i has no ASCII one") << 0x131u << 0x131u;
+    QTest::newRow("long s has no ASCII one") << 0x17Fu << 0x17Fu;
     QTest::newRow("z caron") << 0x17Eu << 0x17Du;
     QTest::newRow("capital stays") << 0x100u << 0x100u;
     QTest::newRow("final sigma") << 0x3C2u << 0x3A3u;
