@@ -92,6 +92,22 @@ std::string hostReason(int error)
     fail(errorNumber(error, step), std::move(dosPath), hostReason(error));
 }
 
+// A match that could not be examined: the device failed, this user may not
+// look, or what it is cannot be told.
+int uncheckedNumber(int error)
+{
+    if (error == EIO)
+        return FileError::DeviceIoError;
+    if (error == EACCES || error == EPERM)
+        return FileError::PermissionDenied;
+    return FileError::PathFileAccessError;
+}
+
+std::string reasonOf(const EntryInfo &info)
+{
+    return info.attributesUnread ? "DOS attributes unreadable: " + hostReason(info.error) : hostReason(info.error);
+}
+
 bool holdsNul(std::string_view text)
 {
     return text.find('\0') != std::string_view::npos;
@@ -417,7 +433,7 @@ void FileServices::deleteByPattern(std::string_view pattern)
             return false;
         case EntryKind::Unreadable:
             ++matched;
-            leave(order, name, hostReason(info.error));
+            leave(order, name, reasonOf(info));
             return false;
         case EntryKind::Deletable:
             ++matched;
@@ -513,7 +529,7 @@ void FileServices::openForOutput(int fileNumber, std::string_view name)
     case EntryKind::Other:
         fail(FileError::PathFileAccessError, file.dosPath, "not an ordinary file");
     case EntryKind::Unreadable:
-        failWithErrno(target.error, Step::Create, file.dosPath);
+        fail(uncheckedNumber(target.error), file.dosPath, reasonOf(target));
     }
 
     s.createTemporary(file);
@@ -570,6 +586,8 @@ void FileServices::State::putInPlace(OpenFile &file)
     // The target may have become read-only or a folder since the open.
     AttributeReader attributes(calls, file.folder.get());
     const EntryInfo target = classifyEntry(calls, file.folder.get(), file.targetName.c_str(), attributes);
+    if (target.kind == EntryKind::Unreadable)
+        fail(uncheckedNumber(target.error), file.dosPath, reasonOf(target));
     if (target.kind == EntryKind::ReadOnly || target.kind == EntryKind::Hidden || target.kind == EntryKind::Other)
         fail(FileError::PathFileAccessError, file.dosPath, "no longer an ordinary writable file");
 

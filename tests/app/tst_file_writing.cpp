@@ -27,6 +27,7 @@ public:
     int error = 0;
     bool tinyWrites = false;
     int fsyncs = 0;
+    int attributeLists = 0;
 
     int openat(int dirFd, const char *path, int flags, mode_t mode) override
     {
@@ -52,6 +53,13 @@ public:
         if (failing == "rename")
             return failWith();
         return SystemCalls::renameat(oldDirFd, oldPath, newDirFd, newPath);
+    }
+    // The second look at the target's attributes is the one just before the rename.
+    ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size) override
+    {
+        if (failing == "attributes at close" && ++attributeLists == 2)
+            return failWith();
+        return SystemCalls::listxattrat(dirFd, path, list, size);
     }
 
 private:
@@ -176,6 +184,7 @@ void TestFileWriting::refusedAtOpen_data()
     QTest::newRow("read-only, other case") << QStringList{"r:DELETED.TXT"} << std::string("deleted.txt") << 75;
     QTest::newRow("DOS read-only") << QStringList{"R:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("DOS hidden") << QStringList{"H:deleted.txt"} << std::string("deleted.txt") << 75;
+    QTest::newRow("DOS attributes no number") << QStringList{"G:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("folder of that name") << QStringList{"d:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("FIFO of that name") << QStringList{"p:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("link to a folder") << QStringList{"d:sub", "l:deleted.txt>sub"} << std::string("deleted.txt")
@@ -255,6 +264,7 @@ void TestFileWriting::failuresWhileWriting_data()
     QTest::newRow("create, no room") << std::string("create") << ENOSPC << 61 << false;
     QTest::newRow("folder flush I/O") << std::string("fsync folder") << EIO << 57 << true;
     QTest::newRow("folder flush unsupported") << std::string("fsync folder") << EINVAL << 0 << true;
+    QTest::newRow("attributes unreadable at close") << std::string("attributes at close") << EIO << 57 << false;
 }
 
 void TestFileWriting::failuresWhileWriting()
