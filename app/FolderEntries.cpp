@@ -183,6 +183,9 @@ std::optional<unsigned> AttributeReader::read(const char *name)
         return m_calls.listxattrat(m_folderFd, name, list, room);
     });
     const int error = errno;
+    // Not even "none" can be trusted from a route that leads elsewhere.
+    if (!routeReachesFolder())
+        return std::nullopt;
     if (size < 0) {
         if (error == ENOTSUP)
             m_supported = false;
@@ -206,6 +209,19 @@ std::optional<unsigned> AttributeReader::read(const char *name)
         at += attributeLength + 1;
     }
     return bits;
+}
+
+// Checked once per folder, after the first call has settled which route the
+// host takes.
+bool AttributeReader::routeReachesFolder()
+{
+    if (!m_routeChecked && m_calls.attributesThroughProc()) {
+        m_routeChecked = true;
+        if (m_calls.checkAttributeRoute(m_folderFd) != 0)
+            m_routeError = errno;
+    }
+    m_error = m_routeError;
+    return m_routeError == 0;
 }
 
 std::optional<unsigned> AttributeReader::valueOf(const char *name, const char *attribute)
@@ -245,8 +261,13 @@ EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, Attr
     EntryInfo info{EntryKind::Deletable, 0, true};
     const std::optional<unsigned> bits = attributes.read(name);
     if (!bits) {
+        // ENOENT is "gone" only when the entry really is: through a /proc
+        // that is not this process's, every name is missing.
         info.error = attributes.error();
-        info.kind = info.error == ENOENT ? EntryKind::Gone : EntryKind::Unreadable;
+        info.kind = info.error == ENOENT && calls.fstatat(folderFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0
+                            && errno == ENOENT
+                        ? EntryKind::Gone
+                        : EntryKind::Unreadable;
         info.attributesUnread = true;
     } else if (*bits & (DosHidden | DosSystem)) {
         info.kind = EntryKind::Hidden;

@@ -88,11 +88,14 @@ public:
     int error() const { return m_error; }
 
 private:
+    bool routeReachesFolder();
     std::optional<unsigned> valueOf(const char *name, const char *attribute);
 
     SystemCalls &m_calls;
     int m_folderFd;
     bool m_supported = true;
+    bool m_routeChecked = false;
+    int m_routeError = 0;
     int m_error = 0;
     std::vector<char> m_list;
     std::vector<char> m_value;

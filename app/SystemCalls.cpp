@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -140,6 +141,24 @@ ssize_t SystemCalls::listxattrat(int dirFd, const char *path, char *list, std::s
         m_attributesAtFolder, dirFd, path,
         [&] { return ::syscall(SYS_listxattrat, dirFd, path, AT_SYMLINK_NOFOLLOW, list, size); },
         [&](const char *full) { return ::llistxattr(full, list, size); });
+}
+
+int SystemCalls::checkAttributeRoute(int dirFd)
+{
+    if (!attributesThroughProc())
+        return 0;
+    char full[64 + NAME_MAX + 1];
+    struct stat held;
+    struct stat seen;
+    if (!procPath(full, dirFd, ".") || fstatat(dirFd, "", &held, AT_EMPTY_PATH) != 0
+        || fstatat(AT_FDCWD, full, &seen, 0) != 0)
+        return -1;
+    // Another process's descriptor of that number: the folder is not there.
+    if (held.st_dev != seen.st_dev || held.st_ino != seen.st_ino) {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
 }
 
 // Linux reports EINTR from unlink and rename only before they take effect.

@@ -40,6 +40,12 @@ public:
     // through the folder's /proc/self/fd entry.
     virtual ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size);
     virtual ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size);
+    // 0 when the attribute calls on entries of dirFd reach that very folder;
+    // else -1 and errno. Only the /proc route can miss: /proc may be absent,
+    // or show another process (a chroot, another PID namespace). Made
+    // through fstatat, so it fails like any call.
+    int checkAttributeRoute(int dirFd);
+    bool attributesThroughProc() const { return !m_attributesAtFolder.load(std::memory_order_relaxed); }
 
     // The host's own calls; what FileServices uses when given none.
     static SystemCalls &host();

@@ -1,6 +1,13 @@
 #include "FaultySystemCalls.h"
 
+#include "TestAttributeRoute.h"
+
 #include <cerrno>
+
+FaultySystemCalls::FaultySystemCalls()
+    : SystemCalls(attributeRouteUnderTest())
+{
+}
 
 void FaultySystemCalls::arm(long failAt, int error)
 {

@@ -11,6 +11,9 @@
 class FaultySystemCalls : public SystemCalls
 {
 public:
+    // The attribute route the test run asks for (see TestAttributeRoute.h).
+    FaultySystemCalls();
+
     // Counting starts again at 0; failAt 0 only counts.
     void arm(long failAt, int error);
     void disarm();

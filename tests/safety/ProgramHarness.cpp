@@ -2,6 +2,7 @@
 
 #include "FrmCleaner.h"
 #include "FrmOptions.h"
+#include "TestAttributeRoute.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -10,7 +11,8 @@
 #include <QRadioButton>
 
 ProgramHarness::ProgramHarness(const std::string &driveRoot, SystemCalls *calls)
-    : m_files(std::make_unique<FileServices>(driveRoot, calls))
+    : m_hostCalls(calls ? nullptr : std::make_unique<SystemCalls>(attributeRouteUnderTest()))
+    , m_files(std::make_unique<FileServices>(driveRoot, calls ? calls : m_hostCalls.get()))
     , m_program(std::make_unique<Program>(*m_files))
 {
     m_program->setFailureReporter([this](const FileError &error) { m_failures.push_back(error); });
