@@ -92,6 +92,13 @@ std::string hostReason(int error)
     fail(errorNumber(error, step), std::move(dosPath), hostReason(error));
 }
 
+// A folder or name that is not there, or not reachable without following a
+// link: first-match finds nothing in it, which is no failure.
+bool isMissing(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
+}
+
 // A match that could not be examined: the device failed, this user may not
 // look, or what it is cannot be told.
 int uncheckedNumber(int error)
@@ -357,41 +364,46 @@ std::string FileServices::firstMatch(std::string_view pattern)
     if (!path || wildcards.text().empty())
         return {};
     State::Walk walked = s.walk(*path);
-    // A folder that is missing, or that this user may not enter, holds no
-    // match; only a failing device is worth stopping for.
+    // A missing folder holds no match; one that is there but cannot be
+    // entered or read is not an empty one.
     if (walked.error != 0) {
-        if (errorNumber(walked.error, Step::Path) == FileError::DeviceIoError)
-            failWithErrno(walked.error, Step::Path, dosPathText(path->components));
-        return {};
+        if (isMissing(walked.error))
+            return {};
+        failWithErrno(walked.error, Step::Read, dosPathText(path->components));
     }
     const int folder = walked.folder.get();
     AttributeReader attributes(s.calls, folder);
+    // Whether a name found is an ordinary file; one that cannot be examined
+    // is neither returned nor passed over.
+    auto isMatch = [&](const char *name) {
+        const EntryInfo info = classifyEntry(s.calls, folder, name, attributes);
+        if (info.kind == EntryKind::Unreadable)
+            fail(uncheckedNumber(info.error), dosPathText(walked.stored, name), reasonOf(info));
+        return info.kind == EntryKind::Deletable || info.kind == EntryKind::ReadOnly;
+    };
 
     if (!wildcards.hasWildcards()) {
         int error = 0;
         const std::optional<std::string> stored = s.lookUp(folder, wildcards.text(), error);
-        if (!stored || isHiddenName(*stored))
-            return {};
-        const EntryKind kind = classifyEntry(s.calls, folder, stored->c_str(), attributes).kind;
-        return kind == EntryKind::Deletable || kind == EntryKind::ReadOnly ? *stored : std::string();
+        if (!stored && !isMissing(error))
+            failWithErrno(error, Step::Read, dosPathText(walked.stored, wildcards.text()));
+        return stored && !isHiddenName(*stored) && isMatch(stored->c_str()) ? *stored : std::string();
     }
 
     Descriptor reading(s.calls, s.calls.openat(folder, ".", readFlags, 0));
     if (!reading) {
-        if (errorNumber(errno, Step::Read) == FileError::DeviceIoError)
-            failWithErrno(errno, Step::Read, dosPathText(walked.stored));
-        return {};
+        if (isMissing(errno))
+            return {};
+        failWithErrno(errno, Step::Read, dosPathText(walked.stored));
     }
     FolderReader reader(s.calls, reading.get(), s.buffer.get(), firstMatchReadSize);
     FolderReader::Entry entry;
     while (reader.next(entry)) {
-        if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
-            continue;
-        const EntryKind kind = classifyEntry(s.calls, folder, entry.name, attributes).kind;
-        if (kind == EntryKind::Deletable || kind == EntryKind::ReadOnly)
+        if (!isHiddenName(entry.name) && mayBeOrdinary(entry.type) && wildcards.matches(entry.name)
+            && isMatch(entry.name))
             return entry.name;
     }
-    if (reader.error() != 0 && errorNumber(reader.error(), Step::Read) == FileError::DeviceIoError)
+    if (reader.error() != 0)
         failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
     return {};
 }

@@ -92,10 +92,15 @@ void TestFilePermissions::asNobody_data()
     QTest::newRow("enter a private folder") << std::string("PRIVATE") << 0700 << std::string() << "cd"
                                             << "C:\\PRIVATE"
                                             << "error 70";
+    // A folder that is there but cannot be read is not an empty one.
     QTest::newRow("first-match in a private folder") << std::string("PRIVATE") << 0700 << std::string("a.txt")
                                                      << "first"
                                                      << "C:\\PRIVATE\\*.*"
-                                                     << "ok";
+                                                     << "error 70";
+    QTest::newRow("first-match by name in a private folder") << std::string("PRIVATE") << 0700
+                                                             << std::string("a.txt") << "first"
+                                                             << "C:\\PRIVATE\\a.txt"
+                                                             << "error 70";
     QTest::newRow("delete in a closed folder") << std::string("CLOSED") << 0755 << std::string("a.txt")
                                                << "delete"
                                                << "C:\\CLOSED\\*.*"
@@ -148,7 +153,7 @@ void TestFilePermissions::withAnotherProc_data()
                                         << QStringList{"hidden.txt", "ro.txt"};
     QTest::newRow("delete, empty /proc") << "tmpfs" << "delete" << "C:\\T\\*.*" << "error 75" << all;
     QTest::newRow("first-match, real /proc") << "proc" << "first" << "C:\\T\\h*.*" << "ok" << all;
-    QTest::newRow("first-match, empty /proc") << "tmpfs" << "first" << "C:\\T\\h*.*" << "ok" << all;
+    QTest::newRow("first-match, empty /proc") << "tmpfs" << "first" << "C:\\T\\h*.*" << "error 75" << all;
 }
 
 void TestFilePermissions::withAnotherProc()
