@@ -18,6 +18,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -418,44 +419,32 @@ void FileServices::deleteByPattern(std::string_view pattern)
     const WildcardPattern wildcards(parts.name);
     const std::string patternPath = dosPathText(walked.stored, parts.name);
 
-    // What could not be deleted; the first one in the listing is named in
-    // the failure.
+    // What could not be deleted, each once; the first is named in the failure.
     std::size_t matched = 0;
-    std::size_t left = 0;
-    std::size_t firstLeftOrder = 0;
+    std::set<std::string, std::less<>> left;
     std::string firstLeft;
     std::string firstLeftReason;
-    auto leave = [&](std::size_t order, std::string_view name, std::string reason) {
-        if (left++ == 0 || order < firstLeftOrder) {
-            firstLeftOrder = order;
+    auto leave = [&](std::string_view name, std::string reason) {
+        if (left.emplace(name).second && left.size() == 1) {
             firstLeft = dosPathText(walked.stored, name);
             firstLeftReason = std::move(reason);
         }
     };
-    // Returns true for an entry that is to be unlinked.
-    auto judge = [&](std::size_t order, const char *name, const EntryInfo &info) {
-        switch (info.kind) {
-        case EntryKind::Gone:
-        case EntryKind::Other:
-        case EntryKind::Hidden:
+    // Judges one match and deletes it when it may go; true when it went.
+    auto deleteEntry = [&](int folder, const char *name, AttributeReader &attributes) {
+        const EntryInfo info = classifyEntry(s.calls, folder, name, attributes);
+        if (info.kind == EntryKind::Gone || info.kind == EntryKind::Other || info.kind == EntryKind::Hidden)
             return false;
-        case EntryKind::ReadOnly:
-            ++matched;
-            leave(order, name, "read-only file");
-            return false;
-        case EntryKind::Unreadable:
-            ++matched;
-            leave(order, name, reasonOf(info));
-            return false;
-        case EntryKind::Deletable:
-            ++matched;
+        ++matched;
+        if (info.kind == EntryKind::ReadOnly)
+            leave(name, "read-only file");
+        else if (info.kind == EntryKind::Unreadable)
+            leave(name, reasonOf(info));
+        else if (s.calls.unlinkat(folder, name, 0) == 0)
             return true;
-        }
+        else if (errno != ENOENT) // one already gone counts as deleted
+            leave(name, hostReason(errno));
         return false;
-    };
-    auto deleteEntry = [&](int folder, const char *name, const EntryInfo &info) {
-        if (judge(0, name, info) && s.calls.unlinkat(folder, name, 0) != 0 && errno != ENOENT)
-            leave(0, name, hostReason(errno));
     };
 
     if (!wildcards.hasWildcards()) {
@@ -467,33 +456,37 @@ void FileServices::deleteByPattern(std::string_view pattern)
             failWithErrno(error, Step::Read, patternPath);
         if (stored && !isHiddenName(*stored)) {
             AttributeReader attributes(s.calls, walked.folder.get());
-            deleteEntry(walked.folder.get(), stored->c_str(),
-                        classifyEntry(s.calls, walked.folder.get(), stored->c_str(), attributes));
+            deleteEntry(walked.folder.get(), stored->c_str(), attributes);
         }
     } else {
-        // One pass: each entry is judged and deleted as it is read, so the
-        // folder is never listed twice whatever its size.
+        // Each entry is judged and deleted as it is read. Some file systems
+        // shift their listing as entries go, so a pass that deleted
+        // something may have skipped others: the folder is read again until
+        // a pass deletes nothing.
         Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
         AttributeReader attributes(s.calls, reading.get());
-        FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
-        FolderReader::Entry entry;
-        for (std::size_t order = 0; reader.next(entry); ++order) {
-            if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
-                continue;
-            // An entry already gone counts as deleted.
-            if (judge(order, entry.name, classifyEntry(s.calls, reading.get(), entry.name, attributes))
-                && s.calls.unlinkat(reading.get(), entry.name, 0) != 0 && errno != ENOENT)
-                leave(order, entry.name, hostReason(errno));
+        for (bool deleted = true; deleted;) {
+            deleted = false;
+            FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
+            FolderReader::Entry entry;
+            while (reader.next(entry)) {
+                if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name)
+                    || (!left.empty() && left.count(std::string_view(entry.name)) != 0))
+                    continue;
+                deleted = deleteEntry(reading.get(), entry.name, attributes) || deleted;
+            }
+            if (reader.error() != 0)
+                failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
+            if (deleted && s.calls.lseek(reading.get(), 0, SEEK_SET) != 0)
+                failWithErrno(errno, Step::Read, dosPathText(walked.stored));
         }
-        if (reader.error() != 0)
-            failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
     }
 
     if (matched == 0)
         fail(FileError::FileNotFound, patternPath, {});
-    if (left > 0) {
-        if (left > 1)
-            firstLeftReason += "; " + std::to_string(left) + " matching files were left";
+    if (!left.empty()) {
+        if (left.size() > 1)
+            firstLeftReason += "; " + std::to_string(left.size()) + " matching files were left";
         fail(FileError::PathFileAccessError, firstLeft, firstLeftReason);
     }
 }

@@ -62,6 +62,11 @@ int SystemCalls::faccessat(int dirFd, const char *path, int mode, int flags)
     return retryInterrupted([&] { return ::faccessat(dirFd, path, mode, flags); });
 }
 
+off_t SystemCalls::lseek(int fd, off_t offset, int whence)
+{
+    return ::lseek(fd, offset, whence);
+}
+
 ssize_t SystemCalls::getdents64(int dirFd, void *buffer, std::size_t size)
 {
     return retryInterrupted([&] { return ::getdents64(dirFd, buffer, size); });

@@ -29,6 +29,7 @@ public:
     virtual int close(int fd);
     virtual int dup(int fd);
     virtual int fstatat(int dirFd, const char *path, struct stat *status, int flags);
+    virtual off_t lseek(int fd, off_t offset, int whence);
     virtual int faccessat(int dirFd, const char *path, int mode, int flags);
     virtual ssize_t getdents64(int dirFd, void *buffer, std::size_t size);
     virtual int unlinkat(int dirFd, const char *path, int flags);

@@ -66,6 +66,11 @@ int FaultySystemCalls::fstatat(int dirFd, const char *path, struct stat *status,
     return strikes("fstatat", path) ? -1 : SystemCalls::fstatat(dirFd, path, status, flags);
 }
 
+off_t FaultySystemCalls::lseek(int fd, off_t offset, int whence)
+{
+    return strikes("lseek", nullptr) ? -1 : SystemCalls::lseek(fd, offset, whence);
+}
+
 int FaultySystemCalls::faccessat(int dirFd, const char *path, int mode, int flags)
 {
     return strikes("faccessat", path) ? -1 : SystemCalls::faccessat(dirFd, path, mode, flags);

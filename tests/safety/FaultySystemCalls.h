@@ -33,6 +33,7 @@ public:
     int close(int fd) override;
     int dup(int fd) override;
     int fstatat(int dirFd, const char *path, struct stat *status, int flags) override;
+    off_t lseek(int fd, off_t offset, int whence) override;
     int faccessat(int dirFd, const char *path, int mode, int flags) override;
     ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override;
     int unlinkat(int dirFd, const char *path, int flags) override;
