@@ -320,6 +320,7 @@ struct FileServices::State
 
     void putInPlace(OpenFile &file);
     std::string createTemporary(OpenFile &file);
+    void keepOwnerAndMode(OpenFile &file, const EntryInfo &target);
 };
 
 FileServices::FileServices(std::string hostRoot, SystemCalls *systemCalls)
@@ -538,6 +539,7 @@ void FileServices::openForOutput(int fileNumber, std::string_view name)
     }
 
     s.createTemporary(file);
+    s.keepOwnerAndMode(file, target);
     s.openFiles.emplace(fileNumber, std::move(file));
 }
 
@@ -559,6 +561,26 @@ std::string FileServices::State::createTemporary(OpenFile &file)
             failWithErrno(errno, Step::Create, file.dosPath);
     }
     failWithErrno(EEXIST, Step::Create, file.dosPath);
+}
+
+// The file that replaces a regular one keeps its owner, group and permission
+// bits, set before any text is in it. A link in the target's place is
+// replaced, and its bits mean nothing for a file.
+void FileServices::State::keepOwnerAndMode(OpenFile &file, const EntryInfo &target)
+{
+    if (!target.isRegular)
+        return;
+    // Only root may give a file away, and a user only to a group of their
+    // own: a file a user replaces becomes theirs, as with any editor.
+    int error = calls.fchown(file.file.get(), target.owner, target.group) == 0 ? 0 : errno;
+    if (error == EPERM || error == EINVAL)
+        error = 0;
+    if (error == 0 && calls.fchmod(file.file.get(), target.mode & 0777) != 0)
+        error = errno;
+    if (error != 0) {
+        discard(file);
+        failWithErrno(error, Step::Create, file.dosPath);
+    }
 }
 
 void FileServices::writeRecord(int fileNumber, std::string_view text)

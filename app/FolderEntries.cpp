@@ -258,7 +258,7 @@ EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, Attr
     }
     if (!S_ISREG(status.st_mode))
         return {EntryKind::Other};
-    EntryInfo info{EntryKind::Deletable, 0, true};
+    EntryInfo info{EntryKind::Deletable, 0, true, false, status.st_mode, status.st_uid, status.st_gid};
     const std::optional<unsigned> bits = attributes.read(name);
     if (!bits) {
         // ENOENT is "gone" only when the entry really is: through a /proc

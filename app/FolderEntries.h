@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -117,6 +119,10 @@ struct EntryInfo
     bool isRegular = false;
     // Unreadable because of its DOS attributes, not its status.
     bool attributesUnread = false;
+    // Of a regular file: what a file written in its place keeps.
+    mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
 };
 
 // What the entry name of a folder counts as. Names beginning with "." are the

@@ -192,6 +192,17 @@ int SystemCalls::fsync(int fd)
     return ::fsync(fd);
 }
 
+// Setting the same owner or mode again is harmless.
+int SystemCalls::fchmod(int fd, mode_t mode)
+{
+    return retryInterrupted([&] { return ::fchmod(fd, mode); });
+}
+
+int SystemCalls::fchown(int fd, uid_t owner, gid_t group)
+{
+    return retryInterrupted([&] { return ::fchown(fd, owner, group); });
+}
+
 SystemCalls &SystemCalls::host()
 {
     static SystemCalls calls;

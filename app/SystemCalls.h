@@ -36,6 +36,8 @@ public:
     virtual int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath);
     virtual ssize_t write(int fd, const void *data, std::size_t size);
     virtual int fsync(int fd);
+    virtual int fchmod(int fd, mode_t mode);
+    virtual int fchown(int fd, uid_t owner, gid_t group);
     // The extended attributes of an entry of a folder, never through a link:
     // Linux 6.13's getxattrat and listxattrat, and on older kernels the same
     // through the folder's /proc/self/fd entry.

@@ -107,6 +107,16 @@ int FaultySystemCalls::fsync(int fd)
     return m_flushes ? SystemCalls::fsync(fd) : 0;
 }
 
+int FaultySystemCalls::fchmod(int fd, mode_t mode)
+{
+    return strikes("fchmod", nullptr) ? -1 : SystemCalls::fchmod(fd, mode);
+}
+
+int FaultySystemCalls::fchown(int fd, uid_t owner, gid_t group)
+{
+    return strikes("fchown", nullptr) ? -1 : SystemCalls::fchown(fd, owner, group);
+}
+
 ssize_t FaultySystemCalls::getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size)
 {
     return strikes("getxattrat", path) ? -1 : SystemCalls::getxattrat(dirFd, path, name, value, size);

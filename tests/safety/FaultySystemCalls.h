@@ -40,6 +40,8 @@ public:
     int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath) override;
     ssize_t write(int fd, const void *data, std::size_t size) override;
     int fsync(int fd) override;
+    int fchmod(int fd, mode_t mode) override;
+    int fchown(int fd, uid_t owner, gid_t group) override;
     ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size) override;
     ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size) override;
 
