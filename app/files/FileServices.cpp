@@ -18,6 +18,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -90,6 +91,29 @@ std::string hostReason(int error)
 [[noreturn]] void failWithErrno(int error, Step step, std::string dosPath)
 {
     fail(errorNumber(error, step), std::move(dosPath), hostReason(error));
+}
+
+// A folder or name that is not there, or not reachable without following a
+// link: first-match finds nothing in it, which is no failure.
+bool isMissing(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
+}
+
+// A match that could not be examined: the device failed, this user may not
+// look, or what it is cannot be told.
+int uncheckedNumber(int error)
+{
+    if (error == EIO)
+        return FileError::DeviceIoError;
+    if (error == EACCES || error == EPERM)
+        return FileError::PermissionDenied;
+    return FileError::PathFileAccessError;
+}
+
+std::string reasonOf(const EntryInfo &info)
+{
+    return info.attributesUnread ? "DOS attributes unreadable: " + hostReason(info.error) : hostReason(info.error);
 }
 
 bool holdsNul(std::string_view text)
@@ -296,6 +320,7 @@ struct FileServices::State
 
     void putInPlace(OpenFile &file);
     std::string createTemporary(OpenFile &file);
+    void keepOwnerAndMode(OpenFile &file, const EntryInfo &target);
 };
 
 FileServices::FileServices(std::string hostRoot, SystemCalls *systemCalls)
@@ -341,41 +366,46 @@ std::string FileServices::firstMatch(std::string_view pattern)
     if (!path || wildcards.text().empty())
         return {};
     State::Walk walked = s.walk(*path);
-    // A folder that is missing, or that this user may not enter, holds no
-    // match; only a failing device is worth stopping for.
+    // A missing folder holds no match; one that is there but cannot be
+    // entered or read is not an empty one.
     if (walked.error != 0) {
-        if (errorNumber(walked.error, Step::Path) == FileError::DeviceIoError)
-            failWithErrno(walked.error, Step::Path, dosPathText(path->components));
-        return {};
+        if (isMissing(walked.error))
+            return {};
+        failWithErrno(walked.error, Step::Read, dosPathText(path->components));
     }
     const int folder = walked.folder.get();
     AttributeReader attributes(s.calls, folder);
+    // Whether a name found is an ordinary file; one that cannot be examined
+    // is neither returned nor passed over.
+    auto isMatch = [&](const char *name) {
+        const EntryInfo info = classifyEntry(s.calls, folder, name, attributes);
+        if (info.kind == EntryKind::Unreadable)
+            fail(uncheckedNumber(info.error), dosPathText(walked.stored, name), reasonOf(info));
+        return info.kind == EntryKind::Deletable || info.kind == EntryKind::ReadOnly;
+    };
 
     if (!wildcards.hasWildcards()) {
         int error = 0;
         const std::optional<std::string> stored = s.lookUp(folder, wildcards.text(), error);
-        if (!stored || isHiddenName(*stored))
-            return {};
-        const EntryKind kind = classifyEntry(s.calls, folder, stored->c_str(), attributes).kind;
-        return kind == EntryKind::Deletable || kind == EntryKind::ReadOnly ? *stored : std::string();
+        if (!stored && !isMissing(error))
+            failWithErrno(error, Step::Read, dosPathText(walked.stored, wildcards.text()));
+        return stored && !isHiddenName(*stored) && isMatch(stored->c_str()) ? *stored : std::string();
     }
 
     Descriptor reading(s.calls, s.calls.openat(folder, ".", readFlags, 0));
     if (!reading) {
-        if (errorNumber(errno, Step::Read) == FileError::DeviceIoError)
-            failWithErrno(errno, Step::Read, dosPathText(walked.stored));
-        return {};
+        if (isMissing(errno))
+            return {};
+        failWithErrno(errno, Step::Read, dosPathText(walked.stored));
     }
     FolderReader reader(s.calls, reading.get(), s.buffer.get(), firstMatchReadSize);
     FolderReader::Entry entry;
     while (reader.next(entry)) {
-        if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
-            continue;
-        const EntryKind kind = classifyEntry(s.calls, folder, entry.name, attributes).kind;
-        if (kind == EntryKind::Deletable || kind == EntryKind::ReadOnly)
+        if (!isHiddenName(entry.name) && mayBeOrdinary(entry.type) && wildcards.matches(entry.name)
+            && isMatch(entry.name))
             return entry.name;
     }
-    if (reader.error() != 0 && errorNumber(reader.error(), Step::Read) == FileError::DeviceIoError)
+    if (reader.error() != 0)
         failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
     return {};
 }
@@ -390,44 +420,32 @@ void FileServices::deleteByPattern(std::string_view pattern)
     const WildcardPattern wildcards(parts.name);
     const std::string patternPath = dosPathText(walked.stored, parts.name);
 
-    // What could not be deleted; the first one in the listing is named in
-    // the failure.
+    // What could not be deleted, each once; the first is named in the failure.
     std::size_t matched = 0;
-    std::size_t left = 0;
-    std::size_t firstLeftOrder = 0;
+    std::set<std::string, std::less<>> left;
     std::string firstLeft;
     std::string firstLeftReason;
-    auto leave = [&](std::size_t order, std::string_view name, std::string reason) {
-        if (left++ == 0 || order < firstLeftOrder) {
-            firstLeftOrder = order;
+    auto leave = [&](std::string_view name, std::string reason) {
+        if (left.emplace(name).second && left.size() == 1) {
             firstLeft = dosPathText(walked.stored, name);
             firstLeftReason = std::move(reason);
         }
     };
-    // Returns true for an entry that is to be unlinked.
-    auto judge = [&](std::size_t order, const char *name, const EntryInfo &info) {
-        switch (info.kind) {
-        case EntryKind::Gone:
-        case EntryKind::Other:
-        case EntryKind::Hidden:
+    // Judges one match and deletes it when it may go; true when it went.
+    auto deleteEntry = [&](int folder, const char *name, AttributeReader &attributes) {
+        const EntryInfo info = classifyEntry(s.calls, folder, name, attributes);
+        if (info.kind == EntryKind::Gone || info.kind == EntryKind::Other || info.kind == EntryKind::Hidden)
             return false;
-        case EntryKind::ReadOnly:
-            ++matched;
-            leave(order, name, "read-only file");
-            return false;
-        case EntryKind::Unreadable:
-            ++matched;
-            leave(order, name, hostReason(info.error));
-            return false;
-        case EntryKind::Deletable:
-            ++matched;
+        ++matched;
+        if (info.kind == EntryKind::ReadOnly)
+            leave(name, "read-only file");
+        else if (info.kind == EntryKind::Unreadable)
+            leave(name, reasonOf(info));
+        else if (s.calls.unlinkat(folder, name, 0) == 0)
             return true;
-        }
+        else if (errno != ENOENT) // one already gone counts as deleted
+            leave(name, hostReason(errno));
         return false;
-    };
-    auto deleteEntry = [&](int folder, const char *name, const EntryInfo &info) {
-        if (judge(0, name, info) && s.calls.unlinkat(folder, name, 0) != 0 && errno != ENOENT)
-            leave(0, name, hostReason(errno));
     };
 
     if (!wildcards.hasWildcards()) {
@@ -439,33 +457,37 @@ void FileServices::deleteByPattern(std::string_view pattern)
             failWithErrno(error, Step::Read, patternPath);
         if (stored && !isHiddenName(*stored)) {
             AttributeReader attributes(s.calls, walked.folder.get());
-            deleteEntry(walked.folder.get(), stored->c_str(),
-                        classifyEntry(s.calls, walked.folder.get(), stored->c_str(), attributes));
+            deleteEntry(walked.folder.get(), stored->c_str(), attributes);
         }
     } else {
-        // One pass: each entry is judged and deleted as it is read, so the
-        // folder is never listed twice whatever its size.
+        // Each entry is judged and deleted as it is read. Some file systems
+        // shift their listing as entries go, so a pass that deleted
+        // something may have skipped others: the folder is read again until
+        // a pass deletes nothing.
         Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
         AttributeReader attributes(s.calls, reading.get());
-        FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
-        FolderReader::Entry entry;
-        for (std::size_t order = 0; reader.next(entry); ++order) {
-            if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name))
-                continue;
-            // An entry already gone counts as deleted.
-            if (judge(order, entry.name, classifyEntry(s.calls, reading.get(), entry.name, attributes))
-                && s.calls.unlinkat(reading.get(), entry.name, 0) != 0 && errno != ENOENT)
-                leave(order, entry.name, hostReason(errno));
+        for (bool deleted = true; deleted;) {
+            deleted = false;
+            FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
+            FolderReader::Entry entry;
+            while (reader.next(entry)) {
+                if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name)
+                    || (!left.empty() && left.count(std::string_view(entry.name)) != 0))
+                    continue;
+                deleted = deleteEntry(reading.get(), entry.name, attributes) || deleted;
+            }
+            if (reader.error() != 0)
+                failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
+            if (deleted && s.calls.lseek(reading.get(), 0, SEEK_SET) != 0)
+                failWithErrno(errno, Step::Read, dosPathText(walked.stored));
         }
-        if (reader.error() != 0)
-            failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
     }
 
     if (matched == 0)
         fail(FileError::FileNotFound, patternPath, {});
-    if (left > 0) {
-        if (left > 1)
-            firstLeftReason += "; " + std::to_string(left) + " matching files were left";
+    if (!left.empty()) {
+        if (left.size() > 1)
+            firstLeftReason += "; " + std::to_string(left.size()) + " matching files were left";
         fail(FileError::PathFileAccessError, firstLeft, firstLeftReason);
     }
 }
@@ -513,10 +535,11 @@ void FileServices::openForOutput(int fileNumber, std::string_view name)
     case EntryKind::Other:
         fail(FileError::PathFileAccessError, file.dosPath, "not an ordinary file");
     case EntryKind::Unreadable:
-        failWithErrno(target.error, Step::Create, file.dosPath);
+        fail(uncheckedNumber(target.error), file.dosPath, reasonOf(target));
     }
 
     s.createTemporary(file);
+    s.keepOwnerAndMode(file, target);
     s.openFiles.emplace(fileNumber, std::move(file));
 }
 
@@ -538,6 +561,26 @@ std::string FileServices::State::createTemporary(OpenFile &file)
             failWithErrno(errno, Step::Create, file.dosPath);
     }
     failWithErrno(EEXIST, Step::Create, file.dosPath);
+}
+
+// The file that replaces a regular one keeps its owner, group and permission
+// bits, set before any text is in it. A link in the target's place is
+// replaced, and its bits mean nothing for a file.
+void FileServices::State::keepOwnerAndMode(OpenFile &file, const EntryInfo &target)
+{
+    if (!target.isRegular)
+        return;
+    // Only root may give a file away, and a user only to a group of their
+    // own: a file a user replaces becomes theirs, as with any editor.
+    int error = calls.fchown(file.file.get(), target.owner, target.group) == 0 ? 0 : errno;
+    if (error == EPERM || error == EINVAL)
+        error = 0;
+    if (error == 0 && calls.fchmod(file.file.get(), target.mode & 0777) != 0)
+        error = errno;
+    if (error != 0) {
+        discard(file);
+        failWithErrno(error, Step::Create, file.dosPath);
+    }
 }
 
 void FileServices::writeRecord(int fileNumber, std::string_view text)
@@ -570,6 +613,8 @@ void FileServices::State::putInPlace(OpenFile &file)
     // The target may have become read-only or a folder since the open.
     AttributeReader attributes(calls, file.folder.get());
     const EntryInfo target = classifyEntry(calls, file.folder.get(), file.targetName.c_str(), attributes);
+    if (target.kind == EntryKind::Unreadable)
+        fail(uncheckedNumber(target.error), file.dosPath, reasonOf(target));
     if (target.kind == EntryKind::ReadOnly || target.kind == EntryKind::Hidden || target.kind == EntryKind::Other)
         fail(FileError::PathFileAccessError, file.dosPath, "no longer an ordinary writable file");
 

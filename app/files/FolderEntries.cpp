@@ -30,6 +30,37 @@ char asciiUpper(char c)
 // older convention use the other one. Both are honoured.
 constexpr const char *attributeNames[] = {"user.DOSATTRIB", "user.DOS_ATTRIB"};
 
+// Linux never keeps a longer value or list (XATTR_SIZE_MAX).
+constexpr std::size_t largestAttribute = 64 * 1024;
+
+// One list or value whole into buffer: the size the host reports when the
+// buffer is short, and again while the value keeps growing between the two
+// calls, for a few rounds. The length, or -1 and errno.
+template<typename Read>
+ssize_t readWhole(std::vector<char> &buffer, Read read)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const ssize_t got = read(buffer.data(), buffer.size());
+        // More than it could have written: nothing it says can be trusted.
+        if (got > ssize_t(buffer.size())) {
+            errno = EIO;
+            return -1;
+        }
+        if (got >= 0 || errno != ERANGE)
+            return got;
+        const ssize_t needed = read(nullptr, 0);
+        if (needed < 0)
+            return -1;
+        if (std::size_t(needed) > largestAttribute) {
+            errno = E2BIG;
+            return -1;
+        }
+        buffer.resize(std::max(buffer.size(), std::size_t(needed)));
+    }
+    errno = ERANGE;
+    return -1;
+}
+
 } // namespace
 
 Descriptor::Descriptor(SystemCalls &calls, int fd)
@@ -117,7 +148,7 @@ bool FolderReader::next(Entry &entry)
     }
 }
 
-unsigned parseDosAttributes(std::string_view value)
+std::optional<unsigned> parseDosAttributes(std::string_view value)
 {
     value = value.substr(0, value.find('\0'));
     while (!value.empty() && (value.back() == ' ' || value.back() == '\n' || value.back() == '\t'))
@@ -130,59 +161,85 @@ unsigned parseDosAttributes(std::string_view value)
     std::uint32_t bits = 0;
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), bits, base);
     if (value.empty() || error != std::errc() || end != value.data() + value.size())
-        return 0;
+        return std::nullopt;
     return bits;
 }
 
 AttributeReader::AttributeReader(SystemCalls &calls, int folderFd)
     : m_calls(calls)
     , m_folderFd(folderFd)
+    , m_list(256)
+    , m_value(64)
 {
 }
 
-unsigned AttributeReader::read(const char *name)
+std::optional<unsigned> AttributeReader::read(const char *name)
 {
     m_error = 0;
     if (!m_supported)
-        return 0;
+        return 0u;
     // One call answers the common case, a file without attributes.
-    char list[256];
-    const ssize_t size = m_calls.listxattrat(m_folderFd, name, list, sizeof list);
-    if (size == 0)
-        return 0;
+    const ssize_t size = readWhole(m_list, [&](char *list, std::size_t room) {
+        return m_calls.listxattrat(m_folderFd, name, list, room);
+    });
+    const int error = errno;
+    // Not even "none" can be trusted from a route that leads elsewhere.
+    if (!routeReachesFolder())
+        return std::nullopt;
     if (size < 0) {
-        if (errno == ENOTSUP) {
+        if (error == ENOTSUP)
             m_supported = false;
-            return 0;
-        }
-        // Unknown attributes might have said read-only or hidden: such a
-        // file must not be taken for a deletable one.
-        if (errno != ERANGE) {
-            m_error = errno == ENOENT ? 0 : errno;
-            return 0;
-        }
-        return valueOf(name, attributeNames[0]) | valueOf(name, attributeNames[1]);
+        if (error == ENOTSUP || error == ENODATA)
+            return 0u;
+        m_error = error;
+        return std::nullopt;
     }
     unsigned bits = 0;
     for (std::size_t at = 0; at < std::size_t(size);) {
-        const char *attribute = list + at;
+        const char *attribute = m_list.data() + at;
         const std::size_t attributeLength = strnlen(attribute, std::size_t(size) - at);
         for (const char *wanted : attributeNames) {
-            if (std::string_view(attribute, attributeLength) == wanted)
-                bits |= valueOf(name, wanted);
+            if (std::string_view(attribute, attributeLength) != wanted)
+                continue;
+            const std::optional<unsigned> value = valueOf(name, wanted);
+            if (!value)
+                return std::nullopt;
+            bits |= *value;
         }
         at += attributeLength + 1;
     }
     return bits;
 }
 
-unsigned AttributeReader::valueOf(const char *name, const char *attribute)
+// Checked once per folder, after the first call has settled which route the
+// host takes.
+bool AttributeReader::routeReachesFolder()
 {
-    char value[64];
-    const ssize_t size = m_calls.getxattrat(m_folderFd, name, attribute, value, sizeof value);
-    if (size < 0 && errno != ENODATA && errno != ENOENT && errno != ERANGE)
+    if (!m_routeChecked && m_calls.attributesThroughProc()) {
+        m_routeChecked = true;
+        if (m_calls.checkAttributeRoute(m_folderFd) != 0)
+            m_routeError = errno;
+    }
+    m_error = m_routeError;
+    return m_routeError == 0;
+}
+
+std::optional<unsigned> AttributeReader::valueOf(const char *name, const char *attribute)
+{
+    const ssize_t size = readWhole(m_value, [&](char *value, std::size_t room) {
+        return m_calls.getxattrat(m_folderFd, name, attribute, value, room);
+    });
+    if (size < 0) {
+        // Removed since it was listed, or a file system that keeps none.
+        if (errno == ENODATA || errno == ENOTSUP)
+            return 0u;
         m_error = errno;
-    return size > 0 ? parseDosAttributes(std::string_view(value, std::size_t(size))) : 0;
+        return std::nullopt;
+    }
+    const std::optional<unsigned> bits = parseDosAttributes(std::string_view(m_value.data(), std::size_t(size)));
+    if (!bits)
+        m_error = EBADMSG;
+    return bits;
 }
 
 EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, AttributeReader &attributes)
@@ -190,25 +247,34 @@ EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, Attr
     struct stat status;
     if (calls.fstatat(folderFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         const int error = errno;
-        return {error == ENOENT ? EntryKind::Gone : EntryKind::Unreadable, error, false};
+        return {error == ENOENT ? EntryKind::Gone : EntryKind::Unreadable, error};
     }
     if (S_ISLNK(status.st_mode)) {
         // A link carries no attributes of its own; only where it leads matters.
         struct stat target;
         if (calls.fstatat(folderFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-            return {EntryKind::Other, 0, false};
-        return {EntryKind::Deletable, 0, false};
+            return {EntryKind::Other};
+        return {EntryKind::Deletable};
     }
     if (!S_ISREG(status.st_mode))
-        return {EntryKind::Other, 0, false};
-    const unsigned bits = attributes.read(name);
-    if (attributes.error() != 0)
-        return {EntryKind::Unreadable, attributes.error(), true};
-    if (bits & (DosHidden | DosSystem))
-        return {EntryKind::Hidden, 0, true};
-    if ((bits & DosReadOnly) || (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        return {EntryKind::ReadOnly, 0, true};
-    return {EntryKind::Deletable, 0, true};
+        return {EntryKind::Other};
+    EntryInfo info{EntryKind::Deletable, 0, true, false, status.st_mode, status.st_uid, status.st_gid};
+    const std::optional<unsigned> bits = attributes.read(name);
+    if (!bits) {
+        // ENOENT is "gone" only when the entry really is: through a /proc
+        // that is not this process's, every name is missing.
+        info.error = attributes.error();
+        info.kind = info.error == ENOENT && calls.fstatat(folderFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0
+                            && errno == ENOENT
+                        ? EntryKind::Gone
+                        : EntryKind::Unreadable;
+        info.attributesUnread = true;
+    } else if (*bits & (DosHidden | DosSystem)) {
+        info.kind = EntryKind::Hidden;
+    } else if ((*bits & DosReadOnly) || (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        info.kind = EntryKind::ReadOnly;
+    }
+    return info;
 }
 
 bool mayBeOrdinary(unsigned char type)

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class SystemCalls;
 
@@ -67,28 +71,36 @@ enum DosAttribute : unsigned {
 };
 
 // The attribute bits in an extended attribute's value: hexadecimal text
-// ("0x21"), or decimal; anything else has no bits. Only the text before the
-// first NUL counts.
-unsigned parseDosAttributes(std::string_view value);
+// ("0x21"), or decimal. Only the text before the first NUL counts (file
+// servers put a binary part after it). Nothing when that text is no number.
+std::optional<unsigned> parseDosAttributes(std::string_view value);
 
 // Reads the DOS attributes of entries of one folder, through the folder's
-// handle so that the read cannot wander off to another folder. A file system
-// without user attributes is asked only once.
+// handle so that the read cannot wander off to another folder. A value of
+// any length is read whole. A file system without user attributes is asked
+// only once.
 class AttributeReader
 {
 public:
     AttributeReader(SystemCalls &calls, int folderFd);
-    unsigned read(const char *name);
-    // Why the last read() could not tell the attributes, or 0 when it could.
+    // The bits, 0 when the file system says the entry has none; nothing when
+    // they cannot be told, and error() says why (ENOENT: the entry may have
+    // gone; EBADMSG: a value that is no number).
+    std::optional<unsigned> read(const char *name);
     int error() const { return m_error; }
 
 private:
-    unsigned valueOf(const char *name, const char *attribute);
+    bool routeReachesFolder();
+    std::optional<unsigned> valueOf(const char *name, const char *attribute);
 
     SystemCalls &m_calls;
     int m_folderFd;
     bool m_supported = true;
+    bool m_routeChecked = false;
+    int m_routeError = 0;
     int m_error = 0;
+    std::vector<char> m_list;
+    std::vector<char> m_value;
 };
 
 enum class EntryKind {
@@ -105,6 +117,12 @@ struct EntryInfo
     EntryKind kind = EntryKind::Gone;
     int error = 0;
     bool isRegular = false;
+    // Unreadable because of its DOS attributes, not its status.
+    bool attributesUnread = false;
+    // Of a regular file: what a file written in its place keeps.
+    mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
 };
 
 // What the entry name of a folder counts as. Names beginning with "." are the

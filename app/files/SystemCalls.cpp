@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -59,6 +60,11 @@ int SystemCalls::fstatat(int dirFd, const char *path, struct stat *status, int f
 int SystemCalls::faccessat(int dirFd, const char *path, int mode, int flags)
 {
     return retryInterrupted([&] { return ::faccessat(dirFd, path, mode, flags); });
+}
+
+off_t SystemCalls::lseek(int fd, off_t offset, int whence)
+{
+    return ::lseek(fd, offset, whence);
 }
 
 ssize_t SystemCalls::getdents64(int dirFd, void *buffer, std::size_t size)
@@ -142,6 +148,24 @@ ssize_t SystemCalls::listxattrat(int dirFd, const char *path, char *list, std::s
         [&](const char *full) { return ::llistxattr(full, list, size); });
 }
 
+int SystemCalls::checkAttributeRoute(int dirFd)
+{
+    if (!attributesThroughProc())
+        return 0;
+    char full[64 + NAME_MAX + 1];
+    struct stat held;
+    struct stat seen;
+    if (!procPath(full, dirFd, ".") || fstatat(dirFd, "", &held, AT_EMPTY_PATH) != 0
+        || fstatat(AT_FDCWD, full, &seen, 0) != 0)
+        return -1;
+    // Another process's descriptor of that number: the folder is not there.
+    if (held.st_dev != seen.st_dev || held.st_ino != seen.st_ino) {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
 // Linux reports EINTR from unlink and rename only before they take effect.
 int SystemCalls::unlinkat(int dirFd, const char *path, int flags)
 {
@@ -166,6 +190,17 @@ ssize_t SystemCalls::write(int fd, const void *data, std::size_t size)
 int SystemCalls::fsync(int fd)
 {
     return ::fsync(fd);
+}
+
+// Setting the same owner or mode again is harmless.
+int SystemCalls::fchmod(int fd, mode_t mode)
+{
+    return retryInterrupted([&] { return ::fchmod(fd, mode); });
+}
+
+int SystemCalls::fchown(int fd, uid_t owner, gid_t group)
+{
+    return retryInterrupted([&] { return ::fchown(fd, owner, group); });
 }
 
 SystemCalls &SystemCalls::host()

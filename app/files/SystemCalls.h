@@ -29,17 +29,26 @@ public:
     virtual int close(int fd);
     virtual int dup(int fd);
     virtual int fstatat(int dirFd, const char *path, struct stat *status, int flags);
+    virtual off_t lseek(int fd, off_t offset, int whence);
     virtual int faccessat(int dirFd, const char *path, int mode, int flags);
     virtual ssize_t getdents64(int dirFd, void *buffer, std::size_t size);
     virtual int unlinkat(int dirFd, const char *path, int flags);
     virtual int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath);
     virtual ssize_t write(int fd, const void *data, std::size_t size);
     virtual int fsync(int fd);
+    virtual int fchmod(int fd, mode_t mode);
+    virtual int fchown(int fd, uid_t owner, gid_t group);
     // The extended attributes of an entry of a folder, never through a link:
     // Linux 6.13's getxattrat and listxattrat, and on older kernels the same
     // through the folder's /proc/self/fd entry.
     virtual ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size);
     virtual ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size);
+    // 0 when the attribute calls on entries of dirFd reach that very folder;
+    // else -1 and errno. Only the /proc route can miss: /proc may be absent,
+    // or show another process (a chroot, another PID namespace). Made
+    // through fstatat, so it fails like any call.
+    int checkAttributeRoute(int dirFd);
+    bool attributesThroughProc() const { return !m_attributesAtFolder.load(std::memory_order_relaxed); }
 
     // The host's own calls; what FileServices uses when given none.
     static SystemCalls &host();

@@ -3,6 +3,7 @@
 // A fresh drive C: in a temporary host folder for one test case, and the
 // host-side checks the file service tests make on it.
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -21,7 +22,12 @@
 class TestDrive
 {
 public:
-    TestDrive() { QVERIFY(m_dir.isValid()); }
+    // In a folder below base, on a file system of the test's choosing.
+    explicit TestDrive(const QString &base = QDir::tempPath())
+        : m_dir(base + "/brightsweep-XXXXXX")
+    {
+        QVERIFY(m_dir.isValid());
+    }
 
     std::string root() const { return m_dir.path().toStdString(); }
     std::string host(const std::string &relative) const { return root() + "/" + relative; }
@@ -42,9 +48,10 @@ public:
     void fifo(const std::string &relative) const { QCOMPARE(mkfifo(host(relative).c_str(), 0644), 0); }
 
     // Wine's DOS attributes; false where the host file system keeps none.
-    bool dosAttributes(const std::string &relative, const std::string &value) const
+    bool dosAttributes(const std::string &relative, const std::string &value,
+                       const char *attribute = "user.DOS_ATTRIB") const
     {
-        return lsetxattr(host(relative).c_str(), "user.DOS_ATTRIB", value.data(), value.size(), 0) == 0;
+        return lsetxattr(host(relative).c_str(), attribute, value.data(), value.size(), 0) == 0;
     }
 
     bool exists(const std::string &relative) const
@@ -86,8 +93,8 @@ public:
     // Builds entries from a compact list: "f:name" a file, "r:name" one
     // without write bits, "d:name" a folder, "p:name" a FIFO,
     // "l:name>target" a link, "H:name" and "R:name" files that Wine marks
-    // hidden or read-only. Returns false when the host keeps no DOS
-    // attributes.
+    // hidden or read-only, "G:name" one whose DOS attributes are no number.
+    // Returns false when the host keeps no DOS attributes.
     bool build(const std::string &folderName, const QStringList &entries) const
     {
         bool attributesKept = true;
@@ -106,9 +113,10 @@ public:
             } else if (kind == 'l') {
                 const auto arrow = name.find('>');
                 link(name.substr(0, arrow), name.substr(arrow + 1));
-            } else if (kind == 'H' || kind == 'R') {
+            } else if (kind == 'H' || kind == 'R' || kind == 'G') {
                 file(name);
-                attributesKept = dosAttributes(name, kind == 'H' ? "0x2" : "0x21") && attributesKept;
+                const char *value = kind == 'H' ? "0x2" : kind == 'R' ? "0x21" : "rubbish";
+                attributesKept = dosAttributes(name, value) && attributesKept;
             }
         }
         return attributesKept;

@@ -1,11 +1,15 @@
 // file_services_probe ROOT CURRENT OPERATION ARGUMENT
 // Runs one file service as whatever user started it and prints "ok RESULT"
 // or "error NUMBER". The permission tests start it as an unprivileged user,
-// since the tests themselves run as root, whom the host never refuses.
+// since the tests themselves run as root, whom the host never refuses, and
+// in a mount namespace of its own with another /proc.
+// BRIGHTSWEEP_TEST_ATTRIBUTE_ROUTE=proc reads attributes through /proc.
 #include "files/FileError.h"
 #include "files/FileServices.h"
+#include "files/SystemCalls.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 int main(int argc, char **argv)
@@ -18,7 +22,10 @@ int main(int argc, char **argv)
     const char *argument = argv[4];
     std::string result;
     try {
-        FileServices files(argv[1]);
+        const char *route = std::getenv("BRIGHTSWEEP_TEST_ATTRIBUTE_ROUTE");
+        SystemCalls calls(route && std::string_view(route) == "proc" ? SystemCalls::AttributeRoute::ProcFd
+                                                                     : SystemCalls::AttributeRoute::AtFolder);
+        FileServices files(argv[1], &calls);
         files.changeDirectory(argv[2]);
         if (operation == "cd") {
             files.changeDirectory(argument);

@@ -56,7 +56,7 @@ private slots:
     void missingRootIsPathNotFound();
     void firstMatch_data();
     void firstMatch();
-    void firstMatchSkipsDosHidden();
+    void firstMatchHonoursDosAttributes();
     void firstMatchStopsAtTheFirstMatch();
     void otherCaseLookUpReadsTheFolderOnce();
 
@@ -186,6 +186,8 @@ void TestFileLookup::firstMatch_data()
     };
     row("plain name, stored case", "C:\\M", "options.ini", "OPTIONS.INI");
     row("plain name, trailing dot", "C:\\M", "options.ini.", "OPTIONS.INI");
+    row("dotless i is not I", "C:\\M", "opt\u0131ons.ini", "");
+    row("long s is not S", "C:\\M", "option\u017f.ini", "");
     row("absolute", "C:\\", "C:\\m\\Options.Ini", "OPTIONS.INI");
     row("relative with folder", "C:\\", "m\\options.ini", "OPTIONS.INI");
     row("drive-relative", "C:\\M", "C:*.ini", "OPTIONS.INI");
@@ -219,18 +221,30 @@ void TestFileLookup::firstMatch()
     QCOMPARE(files.currentDirectory(), current);
 }
 
-void TestFileLookup::firstMatchSkipsDosHidden()
+// A match whose attributes cannot be read is neither returned nor passed over.
+void TestFileLookup::firstMatchHonoursDosAttributes()
 {
     m_drive->file("M/shown.dat");
     m_drive->file("M/hidden.dat");
     m_drive->file("M/system.sys");
-    if (!m_drive->dosAttributes("M/hidden.dat", "0x22") || !m_drive->dosAttributes("M/system.sys", "0x4"))
+    m_drive->file("M/garbled.bin");
+    if (!m_drive->dosAttributes("M/hidden.dat", "0x22") || !m_drive->dosAttributes("M/system.sys", "0x4")
+        || !m_drive->dosAttributes("M/garbled.bin", "0x"))
         QSKIP("the temporary folder's file system keeps no user extended attributes");
     FileServices files(m_drive->root());
     files.changeDirectory("C:\\M");
     QCOMPARE(files.firstMatch("hidden.dat"), std::string());
     QCOMPARE(files.firstMatch("*.sys"), std::string());
     QCOMPARE(files.firstMatch("*.dat"), std::string("shown.dat"));
+    for (const char *pattern : {"*.bin", "GARBLED.BIN"}) {
+        try {
+            files.firstMatch(pattern);
+            QFAIL(pattern);
+        } catch (const FileError &error) {
+            QCOMPARE(error.number(), 75);
+            QCOMPARE(error.dosPath(), std::string("C:\\M\\garbled.bin"));
+        }
+    }
 }
 
 // With every entry matching, a huge folder costs what a small one does.

@@ -1,5 +1,6 @@
-// What the host refuses an unprivileged user. The tests run as root, so each
-// case runs the service in a helper under setpriv as nobody.
+// What the host refuses an unprivileged user, and what a process sees whose
+// /proc is not its own. The tests run as root, so each case runs the service
+// in a helper, under setpriv as nobody or under unshare with another /proc.
 #include "TestDrive.h"
 
 #include <QProcess>
@@ -20,9 +21,12 @@ private slots:
     void initTestCase();
     void asNobody_data();
     void asNobody();
+    void withAnotherProc_data();
+    void withAnotherProc();
 
 private:
     static QString runAsNobody(const TestDrive &drive, const QString &operation, const QString &argument);
+    static QString probeOutput(QProcess &probe);
 };
 
 namespace {
@@ -34,16 +38,27 @@ QStringList setprivArguments()
     return {"--reuid=65534", "--regid=65534", "--clear-groups"};
 }
 
+bool runs(const QString &program, const QStringList &arguments)
+{
+    QProcess trial;
+    trial.start(program, arguments);
+    return trial.waitForFinished(10000) && trial.exitStatus() == QProcess::NormalExit && trial.exitCode() == 0;
+}
+
 } // namespace
 
 void TestFilePermissions::initTestCase()
 {
     if (geteuid() != 0)
-        QSKIP("needs root to take the identity of an unprivileged user");
-    QProcess trial;
-    trial.start("setpriv", setprivArguments() << "true");
-    if (!trial.waitForFinished(10000) || trial.exitStatus() != QProcess::NormalExit || trial.exitCode() != 0)
-        QSKIP("setpriv cannot change the user here (no setpriv, or no CAP_SETUID)");
+        QSKIP("needs root to take the identity of an unprivileged user or to mount");
+}
+
+QString TestFilePermissions::probeOutput(QProcess &probe)
+{
+    if (!probe.waitForFinished(10000))
+        return "probe did not finish";
+    return QString::fromUtf8(probe.readAllStandardOutput()).trimmed()
+           + QString::fromUtf8(probe.readAllStandardError()).trimmed();
 }
 
 QString TestFilePermissions::runAsNobody(const TestDrive &drive, const QString &operation, const QString &argument)
@@ -52,10 +67,7 @@ QString TestFilePermissions::runAsNobody(const TestDrive &drive, const QString &
     probe.start("setpriv", setprivArguments() << QStringLiteral(FILE_SERVICES_PROBE)
                                               << QString::fromStdString(drive.root()) << "C:\\" << operation
                                               << argument);
-    if (!probe.waitForFinished(10000))
-        return "probe did not finish";
-    return QString::fromUtf8(probe.readAllStandardOutput()).trimmed()
-           + QString::fromUtf8(probe.readAllStandardError()).trimmed();
+    return probeOutput(probe);
 }
 
 void TestFilePermissions::asNobody_data()
@@ -80,10 +92,15 @@ void TestFilePermissions::asNobody_data()
     QTest::newRow("enter a private folder") << std::string("PRIVATE") << 0700 << std::string() << "cd"
                                             << "C:\\PRIVATE"
                                             << "error 70";
+    // A folder that is there but cannot be read is not an empty one.
     QTest::newRow("first-match in a private folder") << std::string("PRIVATE") << 0700 << std::string("a.txt")
                                                      << "first"
                                                      << "C:\\PRIVATE\\*.*"
-                                                     << "ok";
+                                                     << "error 70";
+    QTest::newRow("first-match by name in a private folder") << std::string("PRIVATE") << 0700
+                                                             << std::string("a.txt") << "first"
+                                                             << "C:\\PRIVATE\\a.txt"
+                                                             << "error 70";
     QTest::newRow("delete in a closed folder") << std::string("CLOSED") << 0755 << std::string("a.txt")
                                                << "delete"
                                                << "C:\\CLOSED\\*.*"
@@ -99,6 +116,8 @@ void TestFilePermissions::asNobody()
     QFETCH(QString, argument);
     QFETCH(QString, output);
 
+    if (!runs("setpriv", setprivArguments() << "true"))
+        QSKIP("setpriv cannot change the user here (no setpriv, or no CAP_SETUID)");
     TestDrive drive;
     QCOMPARE(chmod(drive.root().c_str(), 0755), 0);
     drive.folder(folder);
@@ -116,6 +135,54 @@ void TestFilePermissions::asNobody()
     }
     for (const std::string &name : drive.entries(folder))
         QVERIFY2(name.rfind(".~", 0) != 0, "a temporary file was left");
+}
+
+// Attributes through /proc/self/fd, as on kernels before 6.13, with a real
+// /proc or an empty file system in its place: where /proc does not show this
+// process, no file counts as having no attributes.
+void TestFilePermissions::withAnotherProc_data()
+{
+    QTest::addColumn<QString>("proc"); // the file system mounted on /proc
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("left"); // of plain.txt, hidden.txt (DOS) and ro.txt (DOS)
+
+    const QStringList all{"hidden.txt", "plain.txt", "ro.txt"};
+    QTest::newRow("delete, real /proc") << "proc" << "delete" << "C:\\T\\*.*" << "error 75"
+                                        << QStringList{"hidden.txt", "ro.txt"};
+    QTest::newRow("delete, empty /proc") << "tmpfs" << "delete" << "C:\\T\\*.*" << "error 75" << all;
+    QTest::newRow("first-match, real /proc") << "proc" << "first" << "C:\\T\\h*.*" << "ok" << all;
+    QTest::newRow("first-match, empty /proc") << "tmpfs" << "first" << "C:\\T\\h*.*" << "error 75" << all;
+}
+
+void TestFilePermissions::withAnotherProc()
+{
+    QFETCH(QString, proc);
+    QFETCH(QString, operation);
+    QFETCH(QString, argument);
+    QFETCH(QString, output);
+    QFETCH(QStringList, left);
+
+    const QStringList inNamespace{"--mount", "--fork", "sh", "-c", "mount -t \"$0\" none /proc && exec \"$@\"",
+                                  proc};
+    if (!runs("unshare", inNamespace + QStringList{"true"}))
+        QSKIP("cannot mount in a mount namespace of its own here (no unshare, or no CAP_SYS_ADMIN)");
+    TestDrive drive;
+    drive.folder("T");
+    if (!drive.build("T", {"f:plain.txt", "H:hidden.txt", "R:ro.txt"}))
+        QSKIP("the temporary folder's file system keeps no user extended attributes");
+    QProcess probe;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("BRIGHTSWEEP_TEST_ATTRIBUTE_ROUTE", "proc");
+    probe.setProcessEnvironment(environment);
+    probe.start("unshare", inNamespace + QStringList{FILE_SERVICES_PROBE, QString::fromStdString(drive.root()),
+                                                     "C:\\", operation, argument});
+    QCOMPARE(probeOutput(probe), output);
+    QStringList entries;
+    for (const std::string &name : drive.entries("T"))
+        entries << QString::fromStdString(name);
+    QCOMPARE(entries, left);
 }
 
 QTEST_GUILESS_MAIN(TestFilePermissions)

@@ -27,6 +27,7 @@ public:
     int error = 0;
     bool tinyWrites = false;
     int fsyncs = 0;
+    int attributeLists = 0;
 
     int openat(int dirFd, const char *path, int flags, mode_t mode) override
     {
@@ -52,6 +53,21 @@ public:
         if (failing == "rename")
             return failWith();
         return SystemCalls::renameat(oldDirFd, oldPath, newDirFd, newPath);
+    }
+    int fchown(int fd, uid_t owner, gid_t group) override
+    {
+        return failing == "fchown" ? failWith() : SystemCalls::fchown(fd, owner, group);
+    }
+    int fchmod(int fd, mode_t mode) override
+    {
+        return failing == "fchmod" ? failWith() : SystemCalls::fchmod(fd, mode);
+    }
+    // The second look at the target's attributes is the one just before the rename.
+    ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size) override
+    {
+        if (failing == "attributes at close" && ++attributeLists == 2)
+            return failWith();
+        return SystemCalls::listxattrat(dirFd, path, list, size);
     }
 
 private:
@@ -130,16 +146,21 @@ void TestFileWriting::replacesWhatIsThere_data()
     QTest::addColumn<QStringList>("entries"); // in C:\W
     QTest::addColumn<std::string>("name");
     QTest::addColumn<Names>("after");
+    QTest::addColumn<int>("mode"); // of the old file, owned by nobody; 0: 0644, the tests' user's
 
     QTest::newRow("longer old content") << QStringList{"f:deleted.txt"} << std::string("deleted.txt")
-                                        << Names{"deleted.txt"};
+                                        << Names{"deleted.txt"} << 0;
     QTest::newRow("stored in other case") << QStringList{"f:OPTIONS.INI"} << std::string("options.ini")
-                                          << Names{"OPTIONS.INI"};
+                                          << Names{"OPTIONS.INI"} << 0;
     QTest::newRow("a link in its place") << QStringList{"l:deleted.txt>../KEEP/keep.txt"}
-                                         << std::string("deleted.txt") << Names{"deleted.txt"};
+                                         << std::string("deleted.txt") << Names{"deleted.txt"} << 0;
     QTest::newRow("a dangling link") << QStringList{"l:deleted.txt>nowhere"} << std::string("deleted.txt")
-                                     << Names{"deleted.txt"};
-    QTest::newRow("a path") << QStringList{} << std::string("C:\\W\\new.txt") << Names{"new.txt"};
+                                     << Names{"deleted.txt"} << 0;
+    QTest::newRow("a path") << QStringList{} << std::string("C:\\W\\new.txt") << Names{"new.txt"} << 0;
+    QTest::newRow("another user's private file") << QStringList{"f:deleted.txt"} << std::string("deleted.txt")
+                                                 << Names{"deleted.txt"} << 0600;
+    QTest::newRow("another user's shared file") << QStringList{"f:deleted.txt"} << std::string("deleted.txt")
+                                                << Names{"deleted.txt"} << 0664;
 }
 
 void TestFileWriting::replacesWhatIsThere()
@@ -147,6 +168,7 @@ void TestFileWriting::replacesWhatIsThere()
     QFETCH(QStringList, entries);
     QFETCH(std::string, name);
     QFETCH(Names, after);
+    QFETCH(int, mode);
 
     TestDrive drive;
     drive.folder("W");
@@ -155,14 +177,23 @@ void TestFileWriting::replacesWhatIsThere()
     drive.build("W", entries);
     for (const std::string &existing : drive.entries("W")) {
         if (!drive.isLink("W/" + existing))
-            drive.file("W/" + existing, "an old and much longer content than the new line");
+            drive.file("W/" + existing, "an old and much longer content than the new line", mode ? mode_t(mode) : 0644);
+        if (mode && lchown(drive.host("W/" + existing).c_str(), 65534, 65534) != 0)
+            QSKIP("giving a file away needs root");
     }
+    umask(022);
     FileServices files(drive.root());
     files.changeDirectory("C:\\W");
     writeOne(files, name, "x");
     QCOMPARE(drive.entries("W"), after);
     QVERIFY(!drive.isLink("W/" + after.front()));
     QCOMPARE(drive.read("W/" + after.front()), std::string("\"x\"\r\n"));
+    // The old file's owner and bits; a new file, or one that replaced a
+    // link, has the process's.
+    struct stat written;
+    QCOMPARE(stat(drive.host("W/" + after.front()).c_str(), &written), 0);
+    QCOMPARE(written.st_mode & 07777, mode ? mode_t(mode) : 0644u);
+    QCOMPARE(written.st_uid, mode ? uid_t(65534) : geteuid());
     QCOMPARE(drive.read("KEEP/keep.txt"), std::string("precious and longer than the line"));
 }
 
@@ -176,6 +207,7 @@ void TestFileWriting::refusedAtOpen_data()
     QTest::newRow("read-only, other case") << QStringList{"r:DELETED.TXT"} << std::string("deleted.txt") << 75;
     QTest::newRow("DOS read-only") << QStringList{"R:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("DOS hidden") << QStringList{"H:deleted.txt"} << std::string("deleted.txt") << 75;
+    QTest::newRow("DOS attributes no number") << QStringList{"G:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("folder of that name") << QStringList{"d:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("FIFO of that name") << QStringList{"p:deleted.txt"} << std::string("deleted.txt") << 75;
     QTest::newRow("link to a folder") << QStringList{"d:sub", "l:deleted.txt>sub"} << std::string("deleted.txt")
@@ -255,6 +287,10 @@ void TestFileWriting::failuresWhileWriting_data()
     QTest::newRow("create, no room") << std::string("create") << ENOSPC << 61 << false;
     QTest::newRow("folder flush I/O") << std::string("fsync folder") << EIO << 57 << true;
     QTest::newRow("folder flush unsupported") << std::string("fsync folder") << EINVAL << 0 << true;
+    QTest::newRow("owner not ours to give") << std::string("fchown") << EPERM << 0 << true;
+    QTest::newRow("owner I/O") << std::string("fchown") << EIO << 57 << false;
+    QTest::newRow("mode I/O") << std::string("fchmod") << EIO << 57 << false;
+    QTest::newRow("attributes unreadable at close") << std::string("attributes at close") << EIO << 57 << false;
 }
 
 void TestFileWriting::failuresWhileWriting()

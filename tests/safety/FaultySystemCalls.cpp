@@ -1,6 +1,13 @@
 #include "FaultySystemCalls.h"
 
+#include "TestAttributeRoute.h"
+
 #include <cerrno>
+
+FaultySystemCalls::FaultySystemCalls()
+    : SystemCalls(attributeRouteUnderTest())
+{
+}
 
 void FaultySystemCalls::arm(long failAt, int error)
 {
@@ -59,6 +66,11 @@ int FaultySystemCalls::fstatat(int dirFd, const char *path, struct stat *status,
     return strikes("fstatat", path) ? -1 : SystemCalls::fstatat(dirFd, path, status, flags);
 }
 
+off_t FaultySystemCalls::lseek(int fd, off_t offset, int whence)
+{
+    return strikes("lseek", nullptr) ? -1 : SystemCalls::lseek(fd, offset, whence);
+}
+
 int FaultySystemCalls::faccessat(int dirFd, const char *path, int mode, int flags)
 {
     return strikes("faccessat", path) ? -1 : SystemCalls::faccessat(dirFd, path, mode, flags);
@@ -93,6 +105,16 @@ int FaultySystemCalls::fsync(int fd)
     if (strikes("fsync", nullptr))
         return -1;
     return m_flushes ? SystemCalls::fsync(fd) : 0;
+}
+
+int FaultySystemCalls::fchmod(int fd, mode_t mode)
+{
+    return strikes("fchmod", nullptr) ? -1 : SystemCalls::fchmod(fd, mode);
+}
+
+int FaultySystemCalls::fchown(int fd, uid_t owner, gid_t group)
+{
+    return strikes("fchown", nullptr) ? -1 : SystemCalls::fchown(fd, owner, group);
 }
 
 ssize_t FaultySystemCalls::getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size)

@@ -11,6 +11,9 @@
 class FaultySystemCalls : public SystemCalls
 {
 public:
+    // The attribute route the test run asks for (see TestAttributeRoute.h).
+    FaultySystemCalls();
+
     // Counting starts again at 0; failAt 0 only counts.
     void arm(long failAt, int error);
     void disarm();
@@ -30,12 +33,15 @@ public:
     int close(int fd) override;
     int dup(int fd) override;
     int fstatat(int dirFd, const char *path, struct stat *status, int flags) override;
+    off_t lseek(int fd, off_t offset, int whence) override;
     int faccessat(int dirFd, const char *path, int mode, int flags) override;
     ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override;
     int unlinkat(int dirFd, const char *path, int flags) override;
     int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath) override;
     ssize_t write(int fd, const void *data, std::size_t size) override;
     int fsync(int fd) override;
+    int fchmod(int fd, mode_t mode) override;
+    int fchown(int fd, uid_t owner, gid_t group) override;
     ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size) override;
     ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size) override;
 

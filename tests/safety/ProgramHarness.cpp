@@ -3,6 +3,7 @@
 #include "ui/main/FrmCleaner.h"
 #include "ui/about/FrmAbout.h"
 #include "ui/options/FrmOptions.h"
+#include "TestAttributeRoute.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -11,7 +12,8 @@
 #include <QRadioButton>
 
 ProgramHarness::ProgramHarness(const std::string &driveRoot, SystemCalls *calls)
-    : m_files(std::make_unique<FileServices>(driveRoot, calls))
+    : m_hostCalls(calls ? nullptr : std::make_unique<SystemCalls>(attributeRouteUnderTest()))
+    , m_files(std::make_unique<FileServices>(driveRoot, calls ? calls : m_hostCalls.get()))
     , m_program(std::make_unique<Program>(*m_files))
 {
     m_program->defineMainWindow<FrmCleaner>();

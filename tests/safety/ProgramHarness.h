@@ -19,6 +19,7 @@ class SystemCalls;
 class ProgramHarness
 {
 public:
+    // Without calls, the host's, on the attribute route the test run asks for.
     explicit ProgramHarness(const std::string &driveRoot, SystemCalls *calls = nullptr);
     ~ProgramHarness();
     ProgramHarness(const ProgramHarness &) = delete;
@@ -51,6 +52,7 @@ public:
     const std::vector<std::string> &messages() const { return m_messages; }
 
 private:
+    std::unique_ptr<SystemCalls> m_hostCalls;
     std::unique_ptr<FileServices> m_files;
     std::unique_ptr<Program> m_program;
     std::vector<FileError> m_failures;

@@ -11,6 +11,7 @@
 #include "engine/CleaningTargets.h"
 #include "files/FileError.h"
 #include "files/FileServices.h"
+#include "TestAttributeRoute.h"
 
 #include <cstdio>
 #include <string>
@@ -21,7 +22,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: safety_driver ROOT clean | ROOT rewrite DOSFOLDER NAME TEXT\n");
         return 2;
     }
-    FileServices files(argv[1]);
+    SystemCalls calls(attributeRouteUnderTest());
+    FileServices files(argv[1], &calls);
     const std::string command = argv[2];
     if (command == "clean") {
         for (const CleaningTarget &target : cleaningTargets()) {

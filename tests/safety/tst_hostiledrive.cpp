@@ -238,8 +238,9 @@ private slots:
         QTest::newRow("RECENT neither readable nor writable") << 1 << 0000u << "stopped 1 70" << 0;
         // Every match stays; the delete says which.
         QTest::newRow("TEMP not writable") << 4 << 0555u << "stopped 4 75" << 0;
-        // A guarded folder that cannot be listed holds no match: skipped.
-        QTest::newRow("Downloaded Program Files not readable") << 6 << 0333u << "completed" << -1;
+        // A guarded folder that cannot be listed is not an empty one.
+        QTest::newRow("Downloaded Program Files not readable") << 6 << 0333u << "stopped 6 70" << 0;
+        QTest::newRow("COOKIES enterable, not readable") << 3 << 0111u << "stopped 3 70" << 0;
     }
 
     void unprivilegedUser()
@@ -285,7 +286,7 @@ private slots:
         for (int number = 1; number <= 6; ++number) {
             TargetOutcome outcome = TargetOutcome::EmptiedWithMarker;
             if (number == target)
-                outcome = stoppedOutcome < 0 ? TargetOutcome::Untouched : TargetOutcome(stoppedOutcome);
+                outcome = TargetOutcome(stoppedOutcome);
             else if (number > stop)
                 outcome = TargetOutcome::Untouched;
             expected.targets[static_cast<size_t>(number - 1)] = outcome;
