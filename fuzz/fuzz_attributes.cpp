@@ -4,8 +4,8 @@
 // unless every DOS attribute value was read whole and is a number without
 // the hidden, system or read-only bit, the file is not deletable. And where
 // nothing went wrong and the values say so, it is.
-#include "FolderEntries.h"
-#include "SystemCalls.h"
+#include "files/FolderEntries.h"
+#include "files/SystemCalls.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SystemCalls.h"
+#include "files/SystemCalls.h"
 
 #include <cstdlib>
 #include <cstring>
