@@ -7,6 +7,7 @@
 #include "files/SystemCalls.h"
 #include "files/Wildcard.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,9 +122,11 @@ bool holdsNul(std::string_view text)
     return text.find('\0') != std::string_view::npos;
 }
 
-bool isHiddenName(std::string_view name)
+// A folder's listing names the folder and its parent too; neither is an
+// entry of it.
+bool isDotOrDotDot(std::string_view name)
 {
-    return !name.empty() && name.front() == '.';
+    return name == "." || name == "..";
 }
 
 // splitmix64: temporary names only need to differ from each other; O_EXCL
@@ -377,8 +380,8 @@ std::string FileServices::firstMatch(std::string_view pattern)
     AttributeReader attributes(s.calls, folder);
     // Whether a name found is an ordinary file; one that cannot be examined
     // is neither returned nor passed over.
-    auto isMatch = [&](const char *name) {
-        const EntryInfo info = classifyEntry(s.calls, folder, name, attributes);
+    auto isMatch = [&](const char *name, unsigned char type) {
+        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
         if (info.kind == EntryKind::Unreadable)
             fail(uncheckedNumber(info.error), dosPathText(walked.stored, name), reasonOf(info));
         return info.kind == EntryKind::Deletable || info.kind == EntryKind::ReadOnly;
@@ -389,7 +392,7 @@ std::string FileServices::firstMatch(std::string_view pattern)
         const std::optional<std::string> stored = s.lookUp(folder, wildcards.text(), error);
         if (!stored && !isMissing(error))
             failWithErrno(error, Step::Read, dosPathText(walked.stored, wildcards.text()));
-        return stored && !isHiddenName(*stored) && isMatch(stored->c_str()) ? *stored : std::string();
+        return stored && isMatch(stored->c_str(), DT_UNKNOWN) ? *stored : std::string();
     }
 
     Descriptor reading(s.calls, s.calls.openat(folder, ".", readFlags, 0));
@@ -401,8 +404,7 @@ std::string FileServices::firstMatch(std::string_view pattern)
     FolderReader reader(s.calls, reading.get(), s.buffer.get(), firstMatchReadSize);
     FolderReader::Entry entry;
     while (reader.next(entry)) {
-        if (!isHiddenName(entry.name) && mayBeOrdinary(entry.type) && wildcards.matches(entry.name)
-            && isMatch(entry.name))
+        if (!isDotOrDotDot(entry.name) && wildcards.matches(entry.name) && isMatch(entry.name, entry.type))
             return entry.name;
     }
     if (reader.error() != 0)
@@ -410,7 +412,7 @@ std::string FileServices::firstMatch(std::string_view pattern)
     return {};
 }
 
-void FileServices::deleteByPattern(std::string_view pattern)
+void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *observer)
 {
     State &s = *m_state;
     if (holdsNul(pattern))
@@ -431,20 +433,34 @@ void FileServices::deleteByPattern(std::string_view pattern)
             firstLeftReason = std::move(reason);
         }
     };
+    // An observer hears of each match once, however often the folder is
+    // read; the kept ones are remembered only for its sake.
+    std::set<std::string, std::less<>> told;
+    auto tell = [&](const char *name, const EntryInfo &info, bool deleted) {
+        if (observer && (deleted || told.emplace(name).second))
+            observer->entry({name, deleted ? Verdict::Delete : info.verdict, info.size}, deleted);
+    };
     // Judges one match and deletes it when it may go; true when it went.
-    auto deleteEntry = [&](int folder, const char *name, AttributeReader &attributes) {
-        const EntryInfo info = classifyEntry(s.calls, folder, name, attributes);
-        if (info.kind == EntryKind::Gone || info.kind == EntryKind::Other || info.kind == EntryKind::Hidden)
+    auto deleteEntry = [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
+        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        if (info.kind == EntryKind::Gone)
             return false;
+        if (info.kind == EntryKind::Other || info.kind == EntryKind::Hidden) {
+            tell(name, info, false);
+            return false;
+        }
         ++matched;
-        if (info.kind == EntryKind::ReadOnly)
+        if (info.kind == EntryKind::ReadOnly) {
             leave(name, "read-only file");
-        else if (info.kind == EntryKind::Unreadable)
+        } else if (info.kind == EntryKind::Unreadable) {
             leave(name, reasonOf(info));
-        else if (s.calls.unlinkat(folder, name, 0) == 0)
+        } else if (s.calls.unlinkat(folder, name, 0) == 0) {
+            tell(name, info, true);
             return true;
-        else if (errno != ENOENT) // one already gone counts as deleted
+        } else if (errno != ENOENT) { // one already gone counts as deleted
             leave(name, hostReason(errno));
+        }
+        tell(name, info, false);
         return false;
     };
 
@@ -455,9 +471,9 @@ void FileServices::deleteByPattern(std::string_view pattern)
         // A look-up the device refused is not "nothing matched".
         if (!stored && error != 0 && error != ENOENT)
             failWithErrno(error, Step::Read, patternPath);
-        if (stored && !isHiddenName(*stored)) {
+        if (stored) {
             AttributeReader attributes(s.calls, walked.folder.get());
-            deleteEntry(walked.folder.get(), stored->c_str(), attributes);
+            deleteEntry(walked.folder.get(), stored->c_str(), DT_UNKNOWN, attributes);
         }
     } else {
         // Each entry is judged and deleted as it is read. Some file systems
@@ -471,10 +487,10 @@ void FileServices::deleteByPattern(std::string_view pattern)
             FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
             FolderReader::Entry entry;
             while (reader.next(entry)) {
-                if (isHiddenName(entry.name) || !mayBeOrdinary(entry.type) || !wildcards.matches(entry.name)
+                if (isDotOrDotDot(entry.name) || !wildcards.matches(entry.name)
                     || (!left.empty() && left.count(std::string_view(entry.name)) != 0))
                     continue;
-                deleted = deleteEntry(reading.get(), entry.name, attributes) || deleted;
+                deleted = deleteEntry(reading.get(), entry.name, entry.type, attributes) || deleted;
             }
             if (reader.error() != 0)
                 failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
@@ -490,6 +506,44 @@ void FileServices::deleteByPattern(std::string_view pattern)
             firstLeftReason += "; " + std::to_string(left.size()) + " matching files were left";
         fail(FileError::PathFileAccessError, firstLeft, firstLeftReason);
     }
+}
+
+void FileServices::survey(std::string_view pattern, EntryObserver &observer)
+{
+    State &s = *m_state;
+    if (holdsNul(pattern))
+        fail(FileError::BadFileNameOrNumber, std::string(pattern), {});
+    const DosPathParts parts = splitDosPath(pattern);
+    State::Walk walked = s.walkTo(parts.folder, pattern);
+    const WildcardPattern wildcards(parts.name);
+    auto report = [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
+        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        if (info.kind != EntryKind::Gone)
+            observer.entry({name, info.verdict, info.size}, false);
+    };
+
+    if (!wildcards.hasWildcards()) {
+        int error = 0;
+        const std::optional<std::string> stored =
+            wildcards.text().empty() ? std::nullopt : s.lookUp(walked.folder.get(), wildcards.text(), error);
+        if (!stored && error != 0 && error != ENOENT)
+            failWithErrno(error, Step::Read, dosPathText(walked.stored, parts.name));
+        if (stored) {
+            AttributeReader attributes(s.calls, walked.folder.get());
+            report(walked.folder.get(), stored->c_str(), DT_UNKNOWN, attributes);
+        }
+        return;
+    }
+    Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
+    AttributeReader attributes(s.calls, reading.get());
+    FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
+    FolderReader::Entry entry;
+    while (reader.next(entry)) {
+        if (!isDotOrDotDot(entry.name) && wildcards.matches(entry.name))
+            report(reading.get(), entry.name, entry.type, attributes);
+    }
+    if (reader.error() != 0)
+        failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
 }
 
 void FileServices::openForOutput(int fileNumber, std::string_view name)

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+class EntryObserver;
 class SystemCalls;
 
 // Drive C: of the program, rooted at one host folder, and the six file
@@ -41,7 +42,14 @@ public:
 
     // Kill: deletes every deletable ordinary file that matches.
     // 76 missing folder, 53 nothing matched, 75 some match left in place.
-    void deleteByPattern(std::string_view pattern);
+    // observer, when given, hears of each matching entry once, deleted or
+    // kept, with the verdict that decided it.
+    void deleteByPattern(std::string_view pattern, EntryObserver *observer = nullptr);
+
+    // What delete-by-pattern would make of each matching entry, judged the
+    // same way, deleting nothing. Fails as delete-by-pattern does, except
+    // that no match is no failure.
+    void survey(std::string_view pattern, EntryObserver &observer);
 
     // Open name For Output As #fileNumber. Only file number 1 is used by the
     // program; the text reaches the named file at closeAll().

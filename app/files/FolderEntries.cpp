@@ -247,18 +247,33 @@ EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, Attr
     struct stat status;
     if (calls.fstatat(folderFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         const int error = errno;
-        return {error == ENOENT ? EntryKind::Gone : EntryKind::Unreadable, error};
+        EntryInfo info;
+        info.kind = error == ENOENT ? EntryKind::Gone : EntryKind::Unreadable;
+        info.verdict = Verdict::Unreadable;
+        info.error = error;
+        return info;
     }
+    EntryInfo info;
+    info.kind = EntryKind::Deletable;
+    info.size = std::uint64_t(status.st_size);
     if (S_ISLNK(status.st_mode)) {
         // A link carries no attributes of its own; only where it leads matters.
         struct stat target;
-        if (calls.fstatat(folderFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-            return {EntryKind::Other};
-        return {EntryKind::Deletable};
+        if (calls.fstatat(folderFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+            info.kind = EntryKind::Other;
+            info.verdict = Verdict::LinkToFolder;
+        }
+        return info;
     }
-    if (!S_ISREG(status.st_mode))
-        return {EntryKind::Other};
-    EntryInfo info{EntryKind::Deletable, 0, true, false, status.st_mode, status.st_uid, status.st_gid};
+    if (!S_ISREG(status.st_mode)) {
+        info.kind = EntryKind::Other;
+        info.verdict = S_ISDIR(status.st_mode) ? Verdict::Folder : Verdict::Special;
+        return info;
+    }
+    info.isRegular = true;
+    info.mode = status.st_mode;
+    info.owner = status.st_uid;
+    info.group = status.st_gid;
     const std::optional<unsigned> bits = attributes.read(name);
     if (!bits) {
         // ENOENT is "gone" only when the entry really is: through a /proc
@@ -268,18 +283,37 @@ EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, Attr
                             && errno == ENOENT
                         ? EntryKind::Gone
                         : EntryKind::Unreadable;
+        info.verdict = Verdict::Unreadable;
         info.attributesUnread = true;
     } else if (*bits & (DosHidden | DosSystem)) {
         info.kind = EntryKind::Hidden;
-    } else if ((*bits & DosReadOnly) || (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        info.verdict = Verdict::DosHidden;
+    } else if (*bits & DosReadOnly) {
         info.kind = EntryKind::ReadOnly;
+        info.verdict = Verdict::DosReadOnly;
+    } else if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        info.kind = EntryKind::ReadOnly;
+        info.verdict = Verdict::ReadOnly;
     }
     return info;
 }
 
-bool mayBeOrdinary(unsigned char type)
+EntryInfo judgeEntry(SystemCalls &calls, int folderFd, const char *name, unsigned char type,
+                     AttributeReader &attributes)
 {
-    return type == DT_REG || type == DT_LNK || type == DT_UNKNOWN;
+    EntryInfo info;
+    if (name[0] == '.') {
+        // Wine's hidden files: never looked at further.
+        info.kind = EntryKind::Hidden;
+        info.verdict = Verdict::Hidden;
+        return info;
+    }
+    if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) {
+        info.kind = EntryKind::Other;
+        info.verdict = type == DT_DIR ? Verdict::Folder : Verdict::Special;
+        return info;
+    }
+    return classifyEntry(calls, folderFd, name, attributes);
 }
 
 FoldedName::FoldedName(std::string_view name)

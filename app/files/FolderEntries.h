@@ -2,7 +2,10 @@
 
 #include <sys/types.h>
 
+#include "files/Verdict.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,6 +118,8 @@ enum class EntryKind {
 struct EntryInfo
 {
     EntryKind kind = EntryKind::Gone;
+    // Delete, or why the entry is kept; kind says the same in fewer words.
+    Verdict verdict = Verdict::Delete;
     int error = 0;
     bool isRegular = false;
     // Unreadable because of its DOS attributes, not its status.
@@ -123,15 +128,21 @@ struct EntryInfo
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
+    // Of a file to delete: its size in bytes.
+    std::uint64_t size = 0;
 };
 
 // What the entry name of a folder counts as. Names beginning with "." are the
 // caller's to skip; they never reach the host.
 EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, AttributeReader &attributes);
 
-// Whether an entry of this getdents64 type could be an ordinary file; the
-// rest are skipped without a system call.
-bool mayBeOrdinary(unsigned char type);
+// The one decision first-match, delete-by-pattern and a survey take about a
+// matching entry of a folder: delete it, or keep it and why. Names beginning
+// with "." and entries whose getdents64 type (DT_UNKNOWN when not known)
+// rules them out are judged without a system call. "." and ".." are the
+// caller's to skip.
+EntryInfo judgeEntry(SystemCalls &calls, int folderFd, const char *name, unsigned char type,
+                     AttributeReader &attributes);
 
 // A name compared with many others on drive C:.
 class FoldedName

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// The one decision the program makes about an entry of a folder it cleans:
+// delete it, or keep it and why. first-match, delete-by-pattern and the
+// preview all take it from the same classification.
+enum class Verdict {
+    Delete,       // an ordinary file, or a link that does not lead to a folder
+    ReadOnly,     // no write permission bit at all
+    DosReadOnly,  // marked read-only in the DOS attributes
+    Hidden,       // the name begins with "." (Wine's convention)
+    DosHidden,    // marked hidden or system in the DOS attributes
+    Unreadable,   // the DOS attributes could not be read or understood
+    Folder,       // a subfolder
+    LinkToFolder, // a symbolic link that leads to a folder
+    Special,      // a FIFO, socket or device node
+};
+
+// Why an entry is kept, in the words the preview prints; "" for Delete.
+std::string_view keptBecause(Verdict verdict);
+
+// A match that delete-by-pattern reports as left behind: an ordinary file it
+// may not delete. Hidden entries, folders and the like are no match at all.
+bool isLeftBehind(Verdict verdict);
+
+// One matching entry as the classification judged it.
+struct EntryReport
+{
+    std::string_view name;
+    Verdict verdict = Verdict::Delete;
+    std::uint64_t size = 0; // bytes, for a file to delete
+};
+
+// Told of each matching entry delete-by-pattern deleted or kept, or a survey
+// found.
+class EntryObserver
+{
+public:
+    virtual ~EntryObserver() = default;
+    virtual void entry(const EntryReport &report, bool deleted) = 0;
+};
