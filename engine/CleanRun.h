@@ -1,11 +1,38 @@
 #pragma once
 
+#include "files/Verdict.h"
+
 #include <array>
 
+class FileError;
 class FileServices;
+struct CleaningTarget;
+
+// Told what a clean run or a preview does, target by target. Every entry the
+// target's delete pattern matches reaches entry(), deleted or kept.
+class CleanObserver : public EntryObserver
+{
+public:
+    // The run reached a ticked target, before anything is done for it.
+    virtual void targetStarted(const CleaningTarget &target) = 0;
+    // The target's folder was entered.
+    virtual void targetEntered(const CleaningTarget &target) = 0;
+    // A clean wrote the target's marker file; a preview says whether a clean
+    // would.
+    virtual void marker(const CleaningTarget &target, bool written) = 0;
+    virtual void targetDone(const CleaningTarget &target) = 0;
+    // A preview only: the target could not be looked at. A clean run throws
+    // the failure instead and goes no further.
+    virtual void targetFailed(const CleaningTarget &target, const FileError &failure) = 0;
+};
 
 // What the Clean button does: the ticked targets of the table, in table
 // order. boxes holds the six boxes' values by target: 1 is ticked; 0, and 2
 // (greyed), are not. The first FileError ends the run and is thrown on;
 // what was deleted and written before it stays so.
-void cleanRun(FileServices &files, const std::array<int, 6> &boxes);
+void cleanRun(FileServices &files, const std::array<int, 6> &boxes, CleanObserver *observer = nullptr);
+
+// What a clean run of the same boxes would delete and keep, target by
+// target, changing nothing on the drive: no file is deleted or written. A
+// target that cannot be looked at is reported and the preview goes on.
+void previewRun(FileServices &files, const std::array<int, 6> &boxes, CleanObserver &observer);

@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+class CleanObserver;
 class FileServices;
 
 // One row of the fixed table of folders a clean run may empty. Nothing
@@ -15,6 +16,7 @@ struct CleaningTarget
     };
 
     int number;                     // 1 to 6, also the order of the run
+    std::string_view name;          // what the command line calls it
     std::string_view caption;       // the caption of the box that selects it
     std::string_view directory;     // entered before anything else is done
     std::string_view guard;         // first-match must find something; empty: no guard
@@ -29,8 +31,13 @@ inline constexpr std::string_view markerText = "This directory was emptyed by Br
 const std::array<CleaningTarget, 6> &cleaningTargets();
 
 // Everything the run does for one ticked target: enter its folder, then its
-// guard, delete and marker. A FileError stops it at the failing step.
-void cleanTarget(FileServices &files, const CleaningTarget &target);
+// guard, delete and marker, telling observer (when given) as it goes. A
+// FileError stops it at the failing step.
+void cleanTarget(FileServices &files, const CleaningTarget &target, CleanObserver *observer = nullptr);
+
+// What the target's delete pattern matches, judged as the delete would
+// judge it, deleting nothing.
+void surveyTarget(FileServices &files, const CleaningTarget &target, CleanObserver &observer);
 
 // Open-for-output, one write-record of the marker text, close-all.
 void writeMarker(FileServices &files, std::string_view name);
