@@ -231,7 +231,7 @@ bool Program::start()
         const QString hostRoot = QString::fromStdString(FileError::printable(m_files.hostRoot()));
         // Only a folder that is not there is "no WINDOWS folder"; one that is
         // there but cannot be entered is reported for what went wrong.
-        m_messageReporter(error.number() == FileError::PathNotFound ? missingDriveMessage(hostRoot)
+        m_messageReporter(error.number() == FileError::PathNotFound ? missingDriveMessage(hostRoot, m_driveOrigin)
                                                                     : unusableDriveMessage(hostRoot, error));
         return false;
     }
@@ -244,13 +244,21 @@ bool Program::start()
     return false;
 }
 
-QString Program::missingDriveMessage(const QString &hostRoot)
+QString Program::missingDriveMessage(const QString &hostRoot, const QString &origin)
 {
+    const QString folder = origin.isEmpty() ? QStringLiteral("\"%1\"").arg(hostRoot)
+                                            : QStringLiteral("\"%1\" (%2)").arg(hostRoot, origin);
     return tr("Drive C: has no WINDOWS folder.\n\n"
-              "Brightsweep expected drive C: in the folder \"%1\" with a folder WINDOWS inside it.\n\n"
+              "Brightsweep expected drive C: in the folder %1 with a folder WINDOWS inside it.\n\n"
               "To use another folder as drive C:, start it as:\n"
-              "brightsweep --drive-c FOLDER")
-        .arg(hostRoot);
+              "brightsweep --drive-c FOLDER\n"
+              "or set WINEPREFIX to the Wine prefix that holds it.")
+        .arg(folder);
+}
+
+void Program::setDriveOrigin(const QString &origin)
+{
+    m_driveOrigin = origin;
 }
 
 QString Program::unusableDriveMessage(const QString &hostRoot, const FileError &error)

@@ -88,6 +88,9 @@ public:
         });
     }
 
+    // What chose drive C: ("given with --drive-c", ...), for the message a
+    // drive without WINDOWS gets.
+    void setDriveOrigin(const QString &origin);
     void setFailureReporter(FailureReporter reporter);
     void setMessageReporter(MessageReporter reporter);
 
@@ -99,7 +102,7 @@ public:
 
     // What start() says when drive C: (the host folder hostRoot) has no
     // "c:\windows", or has one that cannot be entered.
-    static QString missingDriveMessage(const QString &hostRoot);
+    static QString missingDriveMessage(const QString &hostRoot, const QString &origin = {});
     static QString unusableDriveMessage(const QString &hostRoot, const FileError &error);
 
 signals:
@@ -133,6 +136,7 @@ private:
     Key m_mainWindow = nullptr;
     FailureReporter m_failureReporter;
     MessageReporter m_messageReporter;
+    QString m_driveOrigin;
     int m_guardDepth = 0;
 };
 

@@ -1,0 +1,152 @@
+#include "app/CommandLine.h"
+
+#include "engine/CleaningTargets.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int usageError = 2;
+
+// The options QGuiApplication and QApplication take for themselves. They are
+// accepted here and left to Qt, which reads them when a window is opened.
+constexpr const char *qtValueOptions[] = {
+    "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "geometry", "qwindowicon",
+    "icon", "qwindowtitle", "title", "session", "display", "name", "visual", "style", "stylesheet",
+    "qmljsdebugger",
+};
+constexpr const char *qtFlagOptions[] = {"reverse", "testability", "nograb", "dograb", "sync", "widgetcount"};
+
+QString text(std::string_view view)
+{
+    return QString::fromUtf8(view.data(), qsizetype(view.size()));
+}
+
+QString targetNames()
+{
+    QStringList names;
+    for (const CleaningTarget &target : cleaningTargets())
+        names << text(target.name);
+    return names.join(QStringLiteral(", ")) + QStringLiteral(", all (or the box numbers 1 to 6)");
+}
+
+// The box number a TARGET stands for, 0 for all, or -1.
+int targetNumber(const QString &argument)
+{
+    if (argument == QLatin1String("all"))
+        return 0;
+    for (const CleaningTarget &target : cleaningTargets()) {
+        if (argument == text(target.name) || argument == QString::number(target.number))
+            return target.number;
+    }
+    return -1;
+}
+
+// Drive C: of the Wine prefix the user works with: the one WINEPREFIX names,
+// the variable every Wine tool honours, else the default one in the home
+// folder of the password database.
+void chooseDefaultDrive(CommandLine &line)
+{
+    const QString prefix = qEnvironmentVariable("WINEPREFIX");
+    if (!prefix.isEmpty()) {
+        line.driveC = prefix + QStringLiteral("/drive_c");
+        line.driveOrigin = QStringLiteral("the Wine prefix WINEPREFIX names");
+        return;
+    }
+    const passwd *entry = getpwuid(getuid());
+    if (!entry || !entry->pw_dir || !*entry->pw_dir)
+        return;
+    line.driveC = QString::fromLocal8Bit(entry->pw_dir) + QStringLiteral("/.wine/drive_c");
+    line.driveOrigin = QStringLiteral("the default Wine prefix, as WINEPREFIX is not set");
+}
+
+int usage(const QCommandLineParser &parser, const QString &problem)
+{
+    QTextStream(stderr) << "brightsweep: " << problem << "\n\n" << parser.helpText();
+    return usageError;
+}
+
+} // namespace
+
+std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Empties the junk folders of a Windows 95/98 drive C:.\n\n"
+        "Without --preview or --clean it opens its window. TARGET is one of\n") + targetNames() + QLatin1Char('.'));
+    // Qt's own options are written with one dash ("-platform xcb").
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption driveC(QStringLiteral("drive-c"),
+                                    QStringLiteral("Use host folder <DIR> as drive C: (default: $WINEPREFIX/drive_c, "
+                                                   "else ~/.wine/drive_c)."),
+                                    QStringLiteral("DIR"));
+    const QCommandLineOption preview(QStringLiteral("preview"),
+                                     QStringLiteral("List what a clean of the TARGETs (all when none is named) would "
+                                                    "delete and keep, and change nothing."));
+    const QCommandLineOption clean(QStringLiteral("clean"),
+                                   QStringLiteral("Empty the TARGETs as the Clean button does, without a window."));
+    QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
+    platform.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({driveC, preview, clean, platform});
+    for (const char *name : qtValueOptions) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char *name : qtFlagOptions) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("A folder to preview or clean."),
+                                 QStringLiteral("[TARGET...]"));
+
+    if (!parser.parse(arguments))
+        return usage(parser, parser.errorText());
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(version))
+        parser.showVersion();
+
+    CommandLine line;
+    if (parser.isSet(preview) && parser.isSet(clean))
+        return usage(parser, QStringLiteral("--preview and --clean cannot be given together"));
+    if (parser.isSet(preview))
+        line.mode = Mode::Preview;
+    else if (parser.isSet(clean))
+        line.mode = Mode::Clean;
+
+    const QStringList named = parser.positionalArguments();
+    if (line.mode == Mode::Window && !named.isEmpty())
+        return usage(parser, QStringLiteral("unexpected argument '%1'").arg(named.constFirst()));
+    if (line.mode == Mode::Clean && named.isEmpty())
+        return usage(parser, QStringLiteral("--clean needs at least one TARGET: ") + targetNames());
+    for (const QString &argument : named) {
+        const int number = targetNumber(argument);
+        if (number < 0)
+            return usage(parser, QStringLiteral("unknown TARGET '%1'; the targets are %2").arg(argument, targetNames()));
+        for (const CleaningTarget &target : cleaningTargets()) {
+            if (number == 0 || number == target.number)
+                line.targets[std::size_t(target.number - 1)] = 1;
+        }
+    }
+    if (line.mode == Mode::Preview && named.isEmpty())
+        line.targets.fill(1);
+
+    if (parser.isSet(driveC)) {
+        line.driveC = parser.value(driveC);
+        line.driveOrigin = QStringLiteral("given with --drive-c");
+    } else {
+        chooseDefaultDrive(line);
+    }
+    line.graphical = parser.isSet(platform) || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+        || !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return line;
+}
