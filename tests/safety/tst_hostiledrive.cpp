@@ -1,6 +1,9 @@
 #include "DriveChecker.h"
 #include "HostileDrive.h"
 #include "ProgramHarness.h"
+#include "TestAttributeRoute.h"
+#include "engine/CleanRun.h"
+#include "engine/CleaningTargets.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -17,6 +20,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <map>
+#include <set>
 
 namespace {
 
@@ -67,6 +72,33 @@ bool exists(const HostileDrive &drive, const std::string &relative)
     struct stat info {};
     return lstat(drive.host(relative).c_str(), &info) == 0;
 }
+
+// The names the engine reports, per target: deleted by a clean, or to
+// delete in a preview.
+class DeletionLog final : public CleanObserver
+{
+public:
+    std::map<int, std::set<std::string>> deleted;
+    std::set<int> reached;
+
+    void entry(const EntryReport &report, bool gone) override
+    {
+        if (report.verdict == Verdict::Delete && (gone || !m_cleaning))
+            deleted[m_target].emplace(report.name);
+        reached.insert(m_target);
+    }
+    void targetStarted(const CleaningTarget &target) override { m_target = target.number; }
+    void targetEntered(const CleaningTarget &) override {}
+    void marker(const CleaningTarget &, bool) override {}
+    void targetDone(const CleaningTarget &target) override { reached.insert(target.number); }
+    void targetFailed(const CleaningTarget &, const FileError &) override {}
+
+    explicit DeletionLog(bool cleaning) : m_cleaning(cleaning) {}
+
+private:
+    bool m_cleaning;
+    int m_target = 0;
+};
 
 void report(const std::vector<std::string> &problems)
 {
@@ -181,6 +213,41 @@ private slots:
             report(problems);
             QVERIFY(problems.empty());
         }
+    }
+
+    // What a preview lists for deletion is what a clean of the same drive
+    // then deletes, in every target the clean gets as far as deleting in.
+    void previewMatchesClean_data() { cleanAndSwitchOptions_data(); }
+    void previewMatchesClean()
+    {
+        QFETCH(int, scenario);
+        const Scenario &row = scenarios().at(static_cast<size_t>(scenario));
+        HostileDrive drive;
+        QVERIFY(drive.isValid());
+        drive.plantCommonTraps();
+        row.plant(drive);
+        SystemCalls calls(attributeRouteUnderTest());
+        FileServices files(drive.driveRoot(), &calls);
+        const std::array<int, 6> all{1, 1, 1, 1, 1, 1};
+
+        DeletionLog preview(false);
+        previewRun(files, all, preview);
+        DeletionLog clean(true);
+        try {
+            cleanRun(files, all, &clean);
+            QCOMPARE(row.stopTarget, 0);
+        } catch (const FileError &failure) {
+            QCOMPARE(failure.number(), row.error);
+        }
+
+        for (int number : clean.reached) {
+            QCOMPARE(clean.deleted[number], preview.deleted[number]);
+            for (const std::string &name : preview.deleted[number])
+                QVERIFY2(!exists(drive, HostileDrive::targetFolder(number) + "/" + name) || name == "deleted.txt",
+                         name.c_str());
+        }
+        // Every target before the one that stopped the run was compared.
+        QVERIFY(int(clean.reached.size()) >= (row.stopTarget == 0 ? 6 : row.stopTarget - 1));
     }
 
     // A target with 100,000 files: all go, in reasonable time, and nothing
