@@ -1,10 +1,11 @@
-// bench_checked_delete DIR...
+// bench_checked_delete [--list] DIR...
 // The least a delete can do that honours the rules of drive C:: one pass of
 // getdents64, and for each ordinary file a status (for the write bits) and a
 // list of its extended attributes (for Wine's DOS attributes) before the
 // unlink. No wildcard, no DOS paths, no error reporting. Comparing
 // delete-by-pattern with this separates what the rules cost from what the
-// implementation adds.
+// implementation adds. With --list the same checks run and nothing is
+// unlinked: the floor of a preview.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,8 +31,9 @@ bool hasAttributes(int folder, const char *name)
     return size != 0 && !(size < 0 && (errno == ENODATA || errno == ENOTSUP));
 }
 
-// Deletes what may be deleted in one folder; the number of files left, or -1.
-long checkedDelete(const char *path, std::vector<char> &buffer)
+// Deletes what may be deleted in one folder, or only counts it; the number
+// of files left, or -1.
+long checkedDelete(const char *path, std::vector<char> &buffer, bool listOnly)
 {
     const int folder = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) {
@@ -64,7 +66,7 @@ long checkedDelete(const char *path, std::vector<char> &buffer)
                 ++left;
                 continue;
             }
-            if (unlinkat(folder, name, 0) != 0)
+            if (listOnly || unlinkat(folder, name, 0) != 0)
                 ++left;
         }
     }
@@ -76,13 +78,17 @@ long checkedDelete(const char *path, std::vector<char> &buffer)
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DIR...\n", argv[0]);
+    const bool listOnly = argc > 1 && std::strcmp(argv[1], "--list") == 0;
+    const int first = listOnly ? 2 : 1;
+    if (argc <= first) {
+        std::fprintf(stderr, "usage: %s [--list] DIR...\n", argv[0]);
         return 2;
     }
     std::vector<char> buffer(64 * 1024);
     bool clean = true;
-    for (int i = 1; i < argc; ++i)
-        clean = checkedDelete(argv[i], buffer) == 0 && clean;
+    for (int i = first; i < argc; ++i) {
+        const long left = checkedDelete(argv[i], buffer, listOnly);
+        clean = clean && left >= 0 && (listOnly || left == 0);
+    }
     return clean ? 0 : 1;
 }

@@ -187,6 +187,42 @@ class Bench:
             self.row("3", f"clean run, same files / BleachBit --clean (speed-up)",
                      ours, statistics.median(times["peer"]) * 1e3, speedup, ">= 3x", speedup >= 3)
 
+    # -- 7 and 8: the modes without a window against the bare loops ---------
+
+    def console_modes(self, total):
+        """--clean and --preview of all six targets as whole processes: the
+        real program, its command line, its printing, against the bare
+        checked loop with and without the unlink."""
+        for mode, target in (("clean", 1.10), ("preview", 1.20)):
+            drives = {name: self.work / f"console-{mode}-{name}" for name in ("ours", "rules")}
+            floor = [self.bin / "bench_checked_delete"] + (["--list"] if mode == "preview" else [])
+            times = {name: [] for name in drives}
+            ratios = []
+            for run in range(self.runs):
+                for drive in drives.values():
+                    self.make_drive(drive, total)
+                os.sync()
+                sides = [
+                    ("ours", [self.program, "--drive-c", drives["ours"], f"--{mode}", "all"]),
+                    ("rules", [*floor, *[drives["rules"] / f for f in DRIVE_FOLDERS]]),
+                ]
+                measured = {}
+                for name, command in self.alternate(run, sides):
+                    measured[name] = self.timed(command)
+                for folder in DRIVE_FOLDERS:
+                    held = self.leftovers(drives["ours"] / folder, MARKERS)
+                    if len(held) != (0 if mode == "clean" else len(os.listdir(drives["rules"] / folder))):
+                        raise RuntimeError(f"--{mode} left {drives['ours'] / folder} with {len(held)} files")
+                for name in times:
+                    times[name].append(measured[name])
+                ratios.append(measured["ours"] / measured["rules"])
+            ratio = statistics.median(ratios)
+            what = ("--clean all, 100,000 files / bare stat+xattr+unlink loop" if mode == "clean"
+                    else "--preview all, same files / the same loop without unlink")
+            self.row("7" if mode == "clean" else "8", what.replace("100,000", f"{total:,}"),
+                     statistics.median(times["ours"]) * 1e3, statistics.median(times["rules"]) * 1e3,
+                     ratio, f"<= {target:.2f}", ratio <= target)
+
     # -- 4 and 5: first-match and the case-insensitive look-up ----------------
 
     def lookup_folder(self, name, count, prefix, suffix):
@@ -337,7 +373,7 @@ def main():
                         help="the folder under which the file trees are made, on one file system "
                              "(default: /dev/shm when it has room, else BUILD/trees)")
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", default="1,2,3,4,5,6", help="comma-separated measurement numbers")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8", help="comma-separated measurement numbers")
     parser.add_argument("--delete-counts", default="10000,100000",
                         help="comma-separated folder sizes for delete-by-pattern")
     parser.add_argument("--large", type=int, default=1_000_000, help="entries of the large first-match folder")
@@ -357,6 +393,9 @@ def main():
         if "2" in only or "3" in only:
             log("2, 3: clean run over 100,000 files")
             bench.clean_run(100_000, with_peer="3" in only)
+        if "7" in only or "8" in only:
+            log("7, 8: --clean and --preview over 100,000 files")
+            bench.console_modes(100_000)
         if "4" in only or "5" in only:
             log("4, 5: first-match and look-up")
             bench.lookups(args.large)
