@@ -22,8 +22,12 @@ fail() {
     echo "FAIL: $*" >&2
     # A failure that follows from a lost X server would send one looking in
     # the wrong place.
-    if [ -n "$xvfb_pid" ] && ! kill -0 "$xvfb_pid" 2>/dev/null; then
-        echo "(the X server had ended: $(cat "$work/xvfb.log"))" >&2
+    if [ -n "$xvfb_pid" ]; then
+        if ! kill -0 "$xvfb_pid" 2>/dev/null; then
+            echo "(the X server had ended: $(cat "$work/xvfb.log"))" >&2
+        elif ! timeout 5 xdpyinfo >/dev/null 2>&1; then
+            echo "(the X server on $DISPLAY runs but does not answer: $(cat "$work/xvfb.log"))" >&2
+        fi
     fi
     exit 1
 }
@@ -57,9 +61,11 @@ wait_exit() {
 }
 
 # Starts a private X server (it picks a free display number itself and
-# tells which) and points DISPLAY at it once it answers.
+# tells which) and points DISPLAY at it once it answers. Without -noreset
+# the server starts over each time its last client leaves, and a client
+# that comes in meanwhile can be turned away.
 start_display() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     wait_for 10 grep -q '[0-9]' "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
     export DISPLAY=":$(head -n 1 "$work/display")"
