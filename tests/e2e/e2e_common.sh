@@ -25,7 +25,7 @@ fail() {
     if [ -n "$xvfb_pid" ]; then
         if ! kill -0 "$xvfb_pid" 2>/dev/null; then
             echo "(the X server had ended: $(cat "$work/xvfb.log"))" >&2
-        elif ! timeout 5 xdpyinfo >/dev/null 2>&1; then
+        elif [ -n "${DISPLAY:-}" ] && ! timeout 5 xdpyinfo >/dev/null 2>&1; then
             echo "(the X server on $DISPLAY runs but does not answer: $(cat "$work/xvfb.log"))" >&2
         fi
     fi
