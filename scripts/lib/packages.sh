@@ -1,13 +1,25 @@
 # Sourced by the scripts: installs the Debian packages a step needs, and
 # nothing when they are all present already.
 
-# Packages to build the program and run its tests.
+# Packages to build the program and run it (scripts/run): the tool chain, Qt
+# and the fonts the layout is fitted with.
 BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
-    xvfb xauth xdotool x11-utils imagemagick attr util-linux
-    desktop-file-utils appstream groff-base fonts-dejavu-core python3
+    qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
 )
+
+# Packages the tests need on top of the build (scripts/test): the private X
+# server and the tools that drive and inspect it, setpriv to run a case as
+# another user, the validators of the desktop entry, the AppStream data and
+# the manual page, and the interpreter that redraws the artwork to compare it.
+TEST_PACKAGES=(
+    xvfb xauth xdotool x11-utils attr util-linux
+    desktop-file-utils appstream groff-base python3
+)
+
+# Packages scripts/screenshot needs on top of the build: the X server, the
+# tool that finds the window and the one that photographs it.
+SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 
 # Packages scripts/bench needs on top of the build: the benchmark library, the
 # X client library of the window timer, the peer cleaner it is compared with,
@@ -23,6 +35,9 @@ PACKAGE_PACKAGES=(dpkg-dev file lintian)
 # clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
+# apt-get waits this many seconds for a lock another apt-get holds.
+APT_LOCK_SECONDS=300
+
 ensure_packages() {
     local missing=()
     local pkg
@@ -33,11 +48,18 @@ ensure_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
 
-    local sudo=()
+    # sudo starts apt-get with a clean environment, so the setting goes on
+    # its command line, where sudo passes it on.
+    local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o "DPkg::Lock::Timeout=$APT_LOCK_SECONDS")
     if [ "$(id -u)" -ne 0 ]; then
-        sudo=(sudo)
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "scripts/${0##*/}: missing Debian packages: ${missing[*]}; there is no sudo to install them." \
+                "As root, run: apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+            return 1
+        fi
+        apt=(sudo DEBIAN_FRONTEND=noninteractive apt-get -o "DPkg::Lock::Timeout=$APT_LOCK_SECONDS")
     fi
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+    "${apt[@]}" update -q
+    "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}"
 }

@@ -28,32 +28,14 @@ outside() {
         && find . -path ./WINDOWS/TEMP -prune -o -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
 }
 
-# Xvfb picks a free display itself and tells us which.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-wait_for 20 grep -q '[0-9]' "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n 1 "$work/display")"
+start_display
 
 # After start-up the program has written cleaner.txt into WINDOWS.
-(QT_QPA_PLATFORM=xcb "$binary" --drive-c "$drive" >"$work/app.log" 2>&1; echo $? >"$work/status") &
-window=
-find_window() { window=$(xdotool search --onlyvisible --name '^Win 95/98 Brightsweep$' 2>/dev/null | head -n 1); [ -n "$window" ]; }
-wait_for 30 find_window || fail "no main window: $(cat "$work/app.log")"
-app_pid=$(xdotool getwindowpid "$window")
+QT_QPA_PLATFORM=xcb "$binary" --drive-c "$drive" >"$work/app.log" 2>&1 &
+app_pid=$!
+wait_for_window 'Win 95/98 Brightsweep' 15 || fail "no main window: $(cat "$work/app.log")"
 wait_for 10 test -f "$drive/WINDOWS/cleaner.txt" || fail "start-up wrote no cleaner.txt"
 before=$(outside)
-
-# The window is placed once it is mapped; wait until its geometry holds still.
-geometry=
-stable_geometry() {
-    local now
-    now=$(xdotool getwindowgeometry --shell "$window")
-    [ "$now" = "$geometry" ] && return 0
-    geometry=$now
-    return 1
-}
-wait_for 10 stable_geometry || fail "the window keeps moving"
-eval "$geometry" # X, Y, WIDTH, HEIGHT
 
 # The client area (329 by 362 pixels) lies below the menu bar. Frame1 sits at
 # 8,40 in it; inside Frame1, Check4 at 16,96 (17 high) and Command1 at 224,16
@@ -89,12 +71,10 @@ printf '"This directory was emptyed by Brightsweep"\r\n' | cmp - "$drive/WINDOWS
 printf 'new\r\n' >"$drive/WINDOWS/TEMP/later.tmp"
 click $((frame_x + 224 + 36)) $((frame_y + 16 + 12))
 click $((X + 15)) $((Y + menu_bar / 2))
-menu_open() { [ "$(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | wc -l)" -gt 1 ]; }
-wait_for 10 menu_open || fail "the File menu did not open"
+wait_for 10 menu_shown || fail "the File menu did not open"
 click $((X + 30)) $((Y + menu_bar + 10))
-wait_for 10 test -s "$work/status" || fail "the program did not exit through File > Exit"
-[ "$(cat "$work/status")" = 0 ] || fail "the program exited with status $(cat "$work/status"): $(cat "$work/app.log")"
-app_pid=
+wait_exit 10
+[ "$exit_status" = 0 ] || fail "after File > Exit the program ended with '$exit_status', not 0: $(cat "$work/app.log")"
 [ "$(ls -A "$drive/WINDOWS/TEMP" | LC_ALL=C sort | tr '\n' ' ')" = "deleted.txt later.tmp " ] \
     || fail "a second Clean ran with nothing ticked: $(ls -A "$drive/WINDOWS/TEMP" | tr '\n' ' ')"
 echo "PASS"

@@ -1,6 +1,8 @@
 # Sourced by the end-to-end scripts: a work folder removed at exit together
 # with whatever program and X server the script started (set app_pid and
-# xvfb_pid), and small helpers.
+# xvfb_pid), and helpers that wait for a state by polling it against a
+# deadline: a fixed pause is too short on a busy machine and wasted on a
+# quiet one.
 
 work=$(mktemp -d)
 xvfb_pid=
@@ -11,9 +13,22 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# A script stopped by timeout or ^C cleans up too.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 fail() {
     echo "FAIL: $*" >&2
+    # A failure that follows from a lost X server would send one looking in
+    # the wrong place.
+    if [ -n "$xvfb_pid" ]; then
+        if ! kill -0 "$xvfb_pid" 2>/dev/null; then
+            echo "(the X server had ended: $(cat "$work/xvfb.log"))" >&2
+        elif [ -n "${DISPLAY:-}" ] && ! timeout 5 xdpyinfo >/dev/null 2>&1; then
+            echo "(the X server on $DISPLAY runs but does not answer: $(cat "$work/xvfb.log"))" >&2
+        fi
+    fi
     exit 1
 }
 
@@ -26,4 +41,73 @@ wait_for() {
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.1
     done
+}
+
+# Waits at most $1 seconds for the program started in the background as
+# app_pid to end, and sets exit_status to its exit status, or to "timeout".
+# Call it in the script's own shell, never in $( ) or a pipe: only the
+# program's parent can know its status, and a subshell that is running when
+# the program ends reports a made-up one.
+wait_exit() {
+    local deadline=$((SECONDS + $1))
+    exit_status=timeout
+    while kill -0 "$app_pid" 2>/dev/null; do
+        [ "$SECONDS" -lt "$deadline" ] || return 0
+        sleep 0.1
+    done
+    exit_status=0
+    wait "$app_pid" || exit_status=$?
+    app_pid=
+}
+
+# Starts a private X server (it picks a free display number itself and
+# tells which) and points DISPLAY at it once it answers. Without -noreset
+# the server starts over each time its last client leaves, and a client
+# that comes in meanwhile can be turned away.
+start_display() {
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    wait_for 10 grep -q '[0-9]' "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    export DISPLAY=":$(head -n 1 "$work/display")"
+    wait_for 10 xdpyinfo >/dev/null 2>&1 || fail "Xvfb does not answer"
+}
+
+# Sets window to the shown window titled exactly $1.
+find_window() {
+    window=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)
+    [ -n "$window" ]
+}
+
+# Waits at most $2 seconds for a shown window titled $1, then until its
+# place and size hold still, and sets window, X, Y, WIDTH and HEIGHT.
+wait_for_window() {
+    wait_for "$2" find_window "$1" || return 1
+    geometry=
+    wait_for 10 stable_geometry || fail "the window '$1' keeps moving"
+    eval "$geometry"
+}
+stable_geometry() {
+    local now
+    now=$(xdotool getwindowgeometry --shell "$window") || return 1
+    [ "$now" = "$geometry" ] && return 0
+    geometry=$now
+    return 1
+}
+
+# Gives the keyboard to window $1 and waits until the X server says it has it.
+focus_window() {
+    wait_for 5 take_focus "$1" || fail "window $1 does not take the keyboard"
+}
+take_focus() {
+    xdotool windowfocus "$1" 2>/dev/null
+    [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]
+}
+
+# True while a drop-down or pop-up menu is shown.
+menu_shown() {
+    local shown
+    for shown in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+        xprop -id "$shown" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q '_MENU\b' && return 0
+    done
+    return 1
 }
