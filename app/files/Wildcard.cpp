@@ -42,12 +42,19 @@ WildcardPattern::WildcardPattern(std::string_view pattern)
     }
     if (droppedDot && !m_tokens.empty() && m_tokens.back().kind == Kind::Star)
         m_tokens.back().kind = Kind::StarWithoutDot;
+    // A leading star takes any name up to its last dot, or whole; a dot
+    // followed only by stars then matches that dot or the end.
+    m_matchesEverything = !m_tokens.empty() && m_tokens.front().kind == Kind::Star
+        && std::all_of(m_tokens.begin(), m_tokens.end(),
+                       [](const Token &token) { return token.kind == Kind::Star || token.kind == Kind::DotOrEnd; });
 }
 
 // A step-by-step simulation over the set of pattern positions reached so far,
 // so a pattern of many stars costs no more than a longer pattern.
 bool WildcardPattern::matches(std::string_view name) const
 {
+    if (m_matchesEverything)
+        return true;
     foldName(name, m_name);
     const bool nameHasDot = m_name.find(U'.') != std::u32string::npos;
     const std::size_t count = m_tokens.size();

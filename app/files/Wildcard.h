@@ -27,6 +27,8 @@ public:
     // The pattern without its trailing dots and spaces.
     const std::string &text() const { return m_text; }
     bool hasWildcards() const { return m_hasWildcards; }
+    // "*", "*.*" and the like, which every name matches.
+    bool matchesEverything() const { return m_matchesEverything; }
 
     bool matches(std::string_view name) const;
 
@@ -40,6 +42,7 @@ private:
 
     std::string m_text;
     bool m_hasWildcards = false;
+    bool m_matchesEverything = false;
     std::vector<Token> m_tokens;
     mutable std::u32string m_name;
     mutable std::vector<unsigned char> m_states;
