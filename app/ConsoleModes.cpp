@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <string_view>
@@ -93,9 +94,14 @@ public:
         if (report.verdict == Verdict::Delete && (deleted || !m_cleaning)) {
             ++m_targetFiles;
             m_targetBytes += report.size;
+            // One line per file of a folder that may hold 100,000: no
+            // format string to interpret.
             std::fputs(m_cleaning ? "  deleted  " : "  delete   ", m_out);
             putName(report.name, m_out);
-            std::fprintf(m_out, " (%llu bytes)\n", static_cast<unsigned long long>(report.size));
+            char size[32] = " (";
+            char *end = std::to_chars(size + 2, size + sizeof size, report.size).ptr;
+            std::fwrite(size, 1, std::size_t(end - size), m_out);
+            std::fputs(" bytes)\n", m_out);
         } else {
             ++m_targetKept;
             if (isLeftBehind(report.verdict) || report.verdict == Verdict::Delete)
