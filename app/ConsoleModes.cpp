@@ -22,15 +22,19 @@ std::string shown(std::string_view bytes)
     return FileError::printable(bytes);
 }
 
-// A name as shown(), written straight out when it is plain printable ASCII,
-// as nearly every junk file's is: a run over many files pays for no copy.
-void putName(std::string_view name, std::FILE *out)
+// One line about one entry, put together in line and written at once: a
+// folder may hold 100,000 files. A name goes as it is when it is plain
+// printable ASCII, as nearly every junk file's is, else as shown() makes it.
+void putEntryLine(std::string &line, std::string_view label, std::string_view name, std::string_view after,
+                  std::FILE *out)
 {
-    const bool plain = std::all_of(name.begin(), name.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
-    if (plain)
-        std::fwrite(name.data(), 1, name.size(), out);
+    line.assign(label);
+    if (std::all_of(name.begin(), name.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
+        line.append(name);
     else
-        std::fputs(shown(name).c_str(), out);
+        line.append(shown(name));
+    line.append(after);
+    std::fwrite(line.data(), 1, line.size(), out);
 }
 
 // The message box's four parts, on one line.
@@ -94,23 +98,19 @@ public:
         if (report.verdict == Verdict::Delete && (deleted || !m_cleaning)) {
             ++m_targetFiles;
             m_targetBytes += report.size;
-            // One line per file of a folder that may hold 100,000: no
-            // format string to interpret.
-            std::fputs(m_cleaning ? "  deleted  " : "  delete   ", m_out);
-            putName(report.name, m_out);
-            char size[32] = " (";
-            char *end = std::to_chars(size + 2, size + sizeof size, report.size).ptr;
-            std::fwrite(size, 1, std::size_t(end - size), m_out);
-            std::fputs(" bytes)\n", m_out);
+            char size[40] = " (";
+            char *end = std::to_chars(size + 2, size + sizeof size - 8, report.size).ptr;
+            end = std::copy_n(" bytes)\n", 8, end);
+            putEntryLine(m_line, m_cleaning ? "  deleted  " : "  delete   ", report.name,
+                         std::string_view(size, std::size_t(end - size)), m_out);
         } else {
             ++m_targetKept;
             if (isLeftBehind(report.verdict) || report.verdict == Verdict::Delete)
                 ++m_targetLeft;
             const std::string_view why = report.verdict == Verdict::Delete ? "could not be deleted"
                                                                             : keptBecause(report.verdict);
-            std::fputs(m_cleaning ? "  kept     " : "  keep     ", m_out);
-            putName(report.name, m_out);
-            std::fprintf(m_out, ": %.*s\n", int(why.size()), why.data());
+            putEntryLine(m_line, m_cleaning ? "  kept     " : "  keep     ", report.name,
+                         std::string(": ").append(why).append("\n"), m_out);
         }
         showProgress();
     }
@@ -186,6 +186,7 @@ private:
     std::FILE *m_err;
     bool m_progress;
     bool m_shown = false;
+    std::string m_line;
     const CleaningTarget *m_target = nullptr;
     std::uint64_t m_targetFiles = 0;
     std::uint64_t m_targetBytes = 0;
