@@ -2,8 +2,9 @@
 # The real program in a real X server: it comes up on a drive with a stale
 # cleaner.txt, shows its window at the classic size with the window class its
 # desktop entry names, rewrites cleaner.txt, and ends with status 0 through
-# File, Exit typed on the keyboard. A drive without WINDOWS gets a message and
-# status 1; a wrong option status 2.
+# File, Exit typed on the keyboard. An options dialog whose load failed still
+# comes up and, as the last window, ends the program with Cancel. A drive
+# without WINDOWS gets a message and status 1; a wrong option status 2.
 #
 #   start_exit_e2e.sh BRIGHTSWEEP_BINARY
 set -euo pipefail
@@ -64,6 +65,39 @@ wait_for 5 menu_shown || fail "Alt+F did not open the File menu"
 xdotool key x
 wait_exit 10
 [ "$exit_status" = 0 ] || fail "after File, Exit the program ended with '$exit_status', not 0: $(cat "$work/app.log")"
+
+# WINDOWS goes while the program runs: the options dialog's load fails, the
+# failure is shown, and the dialog comes up all the same; after File, Exit
+# the dialog is the last window, and its Cancel ends the program.
+vanishing=$work/vanishing_drive
+mkdir -p "$vanishing/WINDOWS"
+"$binary" --drive-c "$vanishing" >"$work/app.log" 2>&1 &
+app_pid=$!
+wait_for_window "$title" 15 || fail "no window titled '$title' appeared"
+main_window=$window
+mv "$vanishing/WINDOWS" "$vanishing/GONE"
+focus_window "$main_window"
+xdotool key alt+o
+wait_for 10 find_window 'Brightsweep Options' || fail "the options dialog did not come up after its load failed"
+dialog=$window
+message_box() {
+    box=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | grep -vx "$main_window" | head -n 1)
+    [ -n "$box" ]
+}
+wait_for 10 message_box || fail "no message box showed the failed load"
+focus_window "$box"
+xdotool key Return
+wait_for 10 eval '! message_box' || fail "the message box did not close"
+focus_window "$main_window"
+xdotool key alt+f
+wait_for 5 menu_shown || fail "Alt+F did not open the File menu"
+xdotool key x
+wait_for 10 eval '! find_window "$title"' || fail "File, Exit left the main window up"
+kill -0 "$app_pid" 2>/dev/null || fail "the program ended with the options dialog still open"
+focus_window "$dialog"
+xdotool key Escape
+wait_exit 10
+[ "$exit_status" = 0 ] || fail "Cancel in the last window ended the program with '$exit_status', not 0"
 
 # A drive without WINDOWS: a message box, status 1, nothing written.
 empty=$work/empty_drive
