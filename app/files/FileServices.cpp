@@ -321,6 +321,45 @@ struct FileServices::State
         file.temporaryName.clear();
     }
 
+    // Hands each entry the pattern matches to visit(folder, name, type,
+    // attributes), which returns true when it deleted the entry. Some file
+    // systems shift their listing as entries go, so a pass that deleted
+    // something may have skipped others: the folder is read again until a
+    // pass deletes nothing.
+    template <typename Visit>
+    void eachMatch(const Walk &walked, const WildcardPattern &wildcards, std::string_view namePart, Visit visit)
+    {
+        const int folder = walked.folder.get();
+        if (!wildcards.hasWildcards()) {
+            int error = 0;
+            const std::optional<std::string> stored =
+                wildcards.text().empty() ? std::nullopt : lookUp(folder, wildcards.text(), error);
+            // A look-up the device refused is not "nothing matched".
+            if (!stored && error != 0 && error != ENOENT)
+                failWithErrno(error, Step::Read, dosPathText(walked.stored, namePart));
+            if (stored) {
+                AttributeReader attributes(calls, folder);
+                visit(folder, stored->c_str(), DT_UNKNOWN, attributes);
+            }
+            return;
+        }
+        Descriptor reading = openForReading(folder, walked.stored);
+        AttributeReader attributes(calls, reading.get());
+        for (bool deleted = true; deleted;) {
+            deleted = false;
+            FolderReader reader(calls, reading.get(), buffer.get(), folderBufferSize);
+            FolderReader::Entry entry;
+            while (reader.next(entry)) {
+                if (!isDotOrDotDot(entry.name) && wildcards.matches(entry.name))
+                    deleted = visit(reading.get(), entry.name, entry.type, attributes) || deleted;
+            }
+            if (reader.error() != 0)
+                failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
+            if (deleted && calls.lseek(reading.get(), 0, SEEK_SET) != 0)
+                failWithErrno(errno, Step::Read, dosPathText(walked.stored));
+        }
+    }
+
     void putInPlace(OpenFile &file);
     std::string createTemporary(OpenFile &file);
     void keepOwnerAndMode(OpenFile &file, const EntryInfo &target);
@@ -442,6 +481,8 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
     };
     // Judges one match and deletes it when it may go; true when it went.
     auto deleteEntry = [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
+        if (!left.empty() && left.count(std::string_view(name)) != 0)
+            return false;
         const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
         if (info.kind == EntryKind::Gone)
             return false;
@@ -464,40 +505,7 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
         return false;
     };
 
-    if (!wildcards.hasWildcards()) {
-        int error = 0;
-        const std::optional<std::string> stored =
-            wildcards.text().empty() ? std::nullopt : s.lookUp(walked.folder.get(), wildcards.text(), error);
-        // A look-up the device refused is not "nothing matched".
-        if (!stored && error != 0 && error != ENOENT)
-            failWithErrno(error, Step::Read, patternPath);
-        if (stored) {
-            AttributeReader attributes(s.calls, walked.folder.get());
-            deleteEntry(walked.folder.get(), stored->c_str(), DT_UNKNOWN, attributes);
-        }
-    } else {
-        // Each entry is judged and deleted as it is read. Some file systems
-        // shift their listing as entries go, so a pass that deleted
-        // something may have skipped others: the folder is read again until
-        // a pass deletes nothing.
-        Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
-        AttributeReader attributes(s.calls, reading.get());
-        for (bool deleted = true; deleted;) {
-            deleted = false;
-            FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
-            FolderReader::Entry entry;
-            while (reader.next(entry)) {
-                if (isDotOrDotDot(entry.name) || !wildcards.matches(entry.name)
-                    || (!left.empty() && left.count(std::string_view(entry.name)) != 0))
-                    continue;
-                deleted = deleteEntry(reading.get(), entry.name, entry.type, attributes) || deleted;
-            }
-            if (reader.error() != 0)
-                failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
-            if (deleted && s.calls.lseek(reading.get(), 0, SEEK_SET) != 0)
-                failWithErrno(errno, Step::Read, dosPathText(walked.stored));
-        }
-    }
+    s.eachMatch(walked, wildcards, parts.name, deleteEntry);
 
     if (matched == 0)
         fail(FileError::FileNotFound, patternPath, {});
@@ -516,34 +524,13 @@ void FileServices::survey(std::string_view pattern, EntryObserver &observer)
     const DosPathParts parts = splitDosPath(pattern);
     State::Walk walked = s.walkTo(parts.folder, pattern);
     const WildcardPattern wildcards(parts.name);
-    auto report = [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
-        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
-        if (info.kind != EntryKind::Gone)
-            observer.entry({name, info.verdict, info.size}, false);
-    };
-
-    if (!wildcards.hasWildcards()) {
-        int error = 0;
-        const std::optional<std::string> stored =
-            wildcards.text().empty() ? std::nullopt : s.lookUp(walked.folder.get(), wildcards.text(), error);
-        if (!stored && error != 0 && error != ENOENT)
-            failWithErrno(error, Step::Read, dosPathText(walked.stored, parts.name));
-        if (stored) {
-            AttributeReader attributes(s.calls, walked.folder.get());
-            report(walked.folder.get(), stored->c_str(), DT_UNKNOWN, attributes);
-        }
-        return;
-    }
-    Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
-    AttributeReader attributes(s.calls, reading.get());
-    FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
-    FolderReader::Entry entry;
-    while (reader.next(entry)) {
-        if (!isDotOrDotDot(entry.name) && wildcards.matches(entry.name))
-            report(reading.get(), entry.name, entry.type, attributes);
-    }
-    if (reader.error() != 0)
-        failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
+    s.eachMatch(walked, wildcards, parts.name,
+                [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
+                    const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+                    if (info.kind != EntryKind::Gone)
+                        observer.entry({name, info.verdict, info.size}, false);
+                    return false;
+                });
 }
 
 void FileServices::openForOutput(int fileNumber, std::string_view name)
