@@ -71,6 +71,17 @@ said out "  delete   user@example.txt (6 bytes)"
 said out "Total: 4 files to delete (26 bytes), 3 entries kept"
 [ "$(snapshot)" = "$before" ] || fail "--preview changed the drive"
 
+# Drive C: is --drive-c, else WINEPREFIX's when it is set and not empty,
+# else the default prefix's; the preview says which chose it.
+WINEPREFIX=$work/prefix expect 0 --preview temp
+said out "Drive C: is $work/prefix/drive_c (the Wine prefix WINEPREFIX names)."
+said out "  C:\WINDOWS\TEMP: missing"
+WINEPREFIX=$work/prefix expect 0 --drive-c "$drive" --preview temp
+said out "Drive C: is $drive (given with --drive-c)."
+home=$(getent passwd "$(id -u)" | cut -d: -f6)
+WINEPREFIX= expect 0 --preview temp
+said out "Drive C: is $home/.wine/drive_c (the default Wine prefix, as WINEPREFIX is not set)."
+
 # A missing folder: listed as missing by the preview, the error for a clean.
 rm -r "$drive/WINDOWS/Downloaded Program Files"
 expect 0 --drive-c "$drive" --preview downloaded
