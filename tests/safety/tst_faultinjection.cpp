@@ -104,12 +104,6 @@ std::string joined(const std::vector<std::string> &lines)
     return text;
 }
 
-void report(const std::vector<std::string> &problems)
-{
-    for (const std::string &line : problems)
-        qWarning("%s", line.c_str());
-}
-
 struct Tally
 {
     long attempts = 0;
@@ -392,9 +386,7 @@ private slots:
             qInfo("%s", session.failures().front().what());
             QCOMPARE(session.failures().front().number(), number);
             QCOMPARE(session.tickedCount(), 6);
-            auto problems = checkRun(drive, before, expected);
-            report(problems);
-            QVERIFY(problems.empty());
+            QVERIFY(runAsExpected(drive, before, expected));
 
             // Switching the advanced mode on fails the same way and leaves
             // no flag file, torn or whole.
@@ -404,9 +396,7 @@ private slots:
             QCOMPARE(session.failures().size(), size_t(1));
             QCOMPARE(session.failures().front().number(), number);
             expected.ownFiles[optionsIni] = std::nullopt;
-            problems = checkRun(drive, before, expected);
-            report(problems);
-            QVERIFY(problems.empty());
+            QVERIFY(runAsExpected(drive, before, expected));
         }
     }
 };

@@ -94,12 +94,6 @@ private:
     int m_target = 0;
 };
 
-void report(const std::vector<std::string> &problems)
-{
-    for (const std::string &line : problems)
-        qWarning("%s", line.c_str());
-}
-
 } // namespace
 
 // Drives full of traps, cleaned through the real windows with every box
@@ -187,9 +181,7 @@ private slots:
             QCOMPARE(session.tickedCount(), 6);
             QVERIFY(session.command(1)->isEnabled());
         }
-        auto problems = checkRun(drive, before, expected);
-        report(problems);
-        QVERIFY(problems.empty());
+        QVERIFY(runAsExpected(drive, before, expected));
 
         // The advanced mode both ways, starting from what the drive says.
         session.clearFailures();
@@ -201,9 +193,7 @@ private slots:
             QVERIFY(session.failures().empty());
             QCOMPARE(!session.frame2()->isHidden(), on);
             expected.ownFiles[optionsIni] = on ? std::optional<std::string>(flagLine()) : std::nullopt;
-            problems = checkRun(drive, before, expected);
-            report(problems);
-            QVERIFY(problems.empty());
+            QVERIFY(runAsExpected(drive, before, expected));
         }
     }
 
@@ -277,9 +267,7 @@ private slots:
         RunExpectation expected;
         expected.targets[3] = TargetOutcome::EmptiedWithMarker;
         expected.ownFiles[cleanerTxt] = startupLine();
-        const auto problems = checkRun(drive, withSources, expected);
-        report(problems);
-        QVERIFY(problems.empty());
+        QVERIFY(runAsExpected(drive, withSources, expected));
     }
 
     // Folders this user may not read or write. Root may do anything, so the
@@ -347,9 +335,7 @@ private slots:
                 outcome = TargetOutcome::Untouched;
             expected.targets[static_cast<size_t>(number - 1)] = outcome;
         }
-        const auto problems = checkRun(drive, before, expected);
-        report(problems);
-        QVERIFY(problems.empty());
+        QVERIFY(runAsExpected(drive, before, expected));
     }
 
     void cleanupTestCase()

@@ -148,6 +148,14 @@ std::vector<std::string> checkRun(const TestDrive &drive, const DriveBefore &bef
     return problems;
 }
 
+bool runAsExpected(const TestDrive &drive, const DriveBefore &before, const RunExpectation &expected)
+{
+    const std::vector<std::string> problems = checkRun(drive, before, expected);
+    for (const std::string &line : problems)
+        qWarning("%s", line.c_str());
+    return problems.empty();
+}
+
 std::vector<std::string> newHiddenEntries(const DriveBefore &before, const TreeSnapshot &after)
 {
     std::vector<std::string> found;

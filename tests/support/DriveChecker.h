@@ -43,6 +43,10 @@ DriveBefore captureBefore(const TestDrive &drive);
 std::vector<std::string> checkRun(const TestDrive &drive, const DriveBefore &before,
                                   const RunExpectation &expected);
 
+// The same as a verdict for QVERIFY: true when the drive is exactly as it
+// must be, else false after printing each difference.
+bool runAsExpected(const TestDrive &drive, const DriveBefore &before, const RunExpectation &expected);
+
 // Names of leftover temporary files (hidden names that did not exist before)
 // anywhere on the drive.
 std::vector<std::string> newHiddenEntries(const DriveBefore &before, const TreeSnapshot &after);
