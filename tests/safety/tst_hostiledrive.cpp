@@ -1,9 +1,9 @@
+#include "engine/CleaningTargets.h"
+#include "engine/CleanRun.h"
 #include "support/DriveChecker.h"
 #include "support/ProgramSession.h"
 #include "support/TestAttributeRoute.h"
 #include "support/TestDrive.h"
-#include "engine/CleanRun.h"
-#include "engine/CleaningTargets.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>

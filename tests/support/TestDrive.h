@@ -102,10 +102,8 @@ public:
     // The marker a clean leaves: deleted.inf in target 1, else deleted.txt.
     static QString markerName(int number);
 
-    // Entries that every target of the hostile layout gets: some a clean
-    // must delete, most it must leave exactly as they are.
-    void plantTrapsIn(const std::string &folder, const std::string &tag);
-    // The six targets and c:\windows of the hostile layout, full of traps.
+    // The six targets and c:\windows of the hostile layout, full of traps:
+    // entries a clean must delete, and more it must leave exactly as they are.
     void plantCommonTraps();
 
     // The same in Qt's types, for the tests of the windows.
@@ -131,6 +129,8 @@ public:
     static QByteArray startupLine();
 
 private:
+    void plantTrapsIn(const std::string &folder, const std::string &tag);
+
     QTemporaryDir m_dir;
     Layout m_layout;
     int m_entryCount = 0;

@@ -1,9 +1,9 @@
 // The main window's commands: the selection rule, Select All and Deselect
 // All, the clean run's effect on the window, and the toolbar's dispatch.
+#include "support/FaultySystemCalls.h"
 #include "support/ProgramSession.h"
 #include "support/TestDrive.h"
 #include "ui/main/FrmCleaner.h"
-#include "support/FaultySystemCalls.h"
 
 #include <QAction>
 #include <QApplication>

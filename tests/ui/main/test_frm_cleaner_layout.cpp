@@ -1,10 +1,10 @@
 // The main window as laid out: every control where the classic layout puts
 // it, the toolbar, the menu tree, the status bar and the window itself.
-#include "ui/main/ClockStatusBar.h"
-#include "ui/main/ImageList.h"
 #include "support/ProgramSession.h"
 #include "support/TestDrive.h"
+#include "ui/main/ClockStatusBar.h"
 #include "ui/main/FrmCleaner.h"
+#include "ui/main/ImageList.h"
 
 #include <QAction>
 #include <QGroupBox>
