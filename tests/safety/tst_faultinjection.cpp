@@ -86,11 +86,8 @@ std::string upper(std::string text)
 int targetOf(const std::string &dosPath)
 {
     const std::string path = upper(dosPath) + "\\";
-    static const char *const folders[] = {"C:\\WINDOWS\\RECENT\\", "C:\\WINDOWS\\TEMPORARY INTERNET FILES\\",
-                                          "C:\\WINDOWS\\COOKIES\\", "C:\\WINDOWS\\TEMP\\", "C:\\RECYCLED\\",
-                                          "C:\\WINDOWS\\DOWNLOADED PROGRAM FILES\\"};
     for (int number = 1; number <= 6; ++number) {
-        if (path.rfind(folders[number - 1], 0) == 0)
+        if (path.rfind(upper(TestDrive::windows98DosFolder(number).toStdString()) + "\\", 0) == 0)
             return number;
     }
     return 0;
