@@ -106,7 +106,7 @@ public:
     // entries a clean must delete, and more it must leave exactly as they are.
     void plantCommonTraps();
 
-    // The same in Qt's types, for the tests of the windows.
+    // The same in Qt's types, for the tests of the engine and the windows.
     QString hostPath(const QString &relative) const;
     void write(const QString &relative, const QByteArray &content);
     QByteArray read(const QString &relative) const; // empty when missing
