@@ -3,7 +3,7 @@
 #include "engine/CleaningTargets.h"
 #include "files/FileError.h"
 #include "files/FileServices.h"
-#include "TestDrive.h"
+#include "support/TestDrive.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,20 +17,8 @@ using Fill = TestDrive::Fill;
 
 namespace {
 
-const QStringList keptAlways{QStringLiteral(".hidden"), QStringLiteral("Sub"), QStringLiteral("system.lnk")};
 const QStringList junk{QStringLiteral("NOEXT"), QStringLiteral("a.b.c"), QStringLiteral("autoexec.lnk"),
                        QStringLiteral("index.dat"), QStringLiteral("~DF1A2B.TMP")};
-
-QStringList sorted(QStringList names)
-{
-    names.sort();
-    return names;
-}
-
-QString dosFolder(int target)
-{
-    return QStringLiteral("C:\\") + TestDrive::targetFolder(target).replace(QLatin1Char('/'), QLatin1Char('\\'));
-}
 
 const CleaningTarget &target(int number)
 {
@@ -80,15 +68,15 @@ void TestCleaningTargets::eachTargetAlone_data()
     const QString txt = QStringLiteral("deleted.txt");
     // The recent-documents list has no guard: its own first marker guarantees
     // the delete a match, so it ends with a marker even when it was empty.
-    QTest::newRow("1 recent, junk") << 1 << Fill::Junk << keptAlways + QStringList{inf} << inf;
+    QTest::newRow("1 recent, junk") << 1 << Fill::Junk << TestDrive::survivors({inf}) << inf;
     QTest::newRow("1 recent, empty") << 1 << Fill::Empty << QStringList{inf} << inf;
-    QTest::newRow("1 recent, nothing ordinary") << 1 << Fill::NoOrdinary << keptAlways + QStringList{inf} << inf;
+    QTest::newRow("1 recent, nothing ordinary") << 1 << Fill::NoOrdinary << TestDrive::survivors({inf}) << inf;
     for (int number = 2; number <= 6; ++number) {
-        const QByteArray name = QByteArray::number(number) + " " + TestDrive::targetFolder(number).toLatin1();
-        QTest::newRow(name + ", junk") << number << Fill::Junk << keptAlways + QStringList{txt} << txt;
+        const QByteArray name = QByteArray::number(number) + " " + TestDrive::windows98Folder(number).toLatin1();
+        QTest::newRow(name + ", junk") << number << Fill::Junk << TestDrive::survivors({txt}) << txt;
         // For 6 this is the already-clean download folder: no failure, no marker.
         QTest::newRow(name + ", empty") << number << Fill::Empty << QStringList{} << QString();
-        QTest::newRow(name + ", nothing ordinary") << number << Fill::NoOrdinary << keptAlways << QString();
+        QTest::newRow(name + ", nothing ordinary") << number << Fill::NoOrdinary << TestDrive::survivors() << QString();
     }
 }
 
@@ -99,44 +87,42 @@ void TestCleaningTargets::eachTargetAlone()
     QFETCH(QStringList, expected);
     QFETCH(QString, marker);
 
-    TestDrive drive;
-    QVERIFY(drive.isValid());
+    TestDrive drive(TestDrive::Layout::Windows98);
     for (int other = 1; other <= 6; ++other)
         drive.fill(other, other == number ? fill : Fill::Junk);
-    const QString folder = TestDrive::targetFolder(number);
+    const QString folder = TestDrive::windows98Folder(number);
     const TestDrive::Snapshot before = drive.snapshot();
 
-    FileServices files(drive.root().toStdString());
+    FileServices files(drive.root());
     const std::optional<FileError> error = clean(files, number);
     QVERIFY2(!error, qPrintable(describe(error)));
 
-    QCOMPARE(drive.entries(folder), sorted(expected));
+    QCOMPARE(drive.entries(folder), expected);
     if (!marker.isEmpty())
         QCOMPARE(drive.read(folder + QLatin1Char('/') + marker), TestDrive::markerLine());
     QCOMPARE(TestDrive::differences(before, drive.snapshot(), {folder}), QStringList());
-    QCOMPARE(QString::fromStdString(files.currentDirectory()), dosFolder(number));
+    QCOMPARE(QString::fromStdString(files.currentDirectory()), TestDrive::windows98DosFolder(number));
 }
 
 void TestCleaningTargets::allSixInTableOrder()
 {
-    TestDrive drive;
-    QVERIFY(drive.isValid());
+    TestDrive drive(TestDrive::Layout::Windows98);
     drive.fillAll(Fill::Junk);
     const TestDrive::Snapshot before = drive.snapshot();
 
-    FileServices files(drive.root().toStdString());
+    FileServices files(drive.root());
     QStringList cleaned;
     int expectedNumber = 1;
     for (const CleaningTarget &row : cleaningTargets()) {
         QCOMPARE(row.number, expectedNumber++);
         const std::optional<FileError> error = clean(files, row.number);
         QVERIFY2(!error, qPrintable(describe(error)));
-        cleaned << TestDrive::targetFolder(row.number);
+        cleaned << TestDrive::windows98Folder(row.number);
     }
 
     for (int number = 1; number <= 6; ++number) {
         const QString marker = number == 1 ? QStringLiteral("deleted.inf") : QStringLiteral("deleted.txt");
-        QCOMPARE(drive.entries(cleaned.at(number - 1)), sorted(keptAlways + QStringList{marker}));
+        QCOMPARE(drive.entries(cleaned.at(number - 1)), TestDrive::survivors({marker}));
         QCOMPARE(drive.read(cleaned.at(number - 1) + QLatin1Char('/') + marker), TestDrive::markerLine());
     }
     QCOMPARE(TestDrive::differences(before, drive.snapshot(), cleaned), QStringList());
@@ -146,10 +132,9 @@ void TestCleaningTargets::allSixInTableOrder()
 
 void TestCleaningTargets::twoRunsInARow()
 {
-    TestDrive drive;
-    QVERIFY(drive.isValid());
+    TestDrive drive(TestDrive::Layout::Windows98);
     drive.fillAll(Fill::Junk);
-    FileServices files(drive.root().toStdString());
+    FileServices files(drive.root());
     const auto runAll = [&] {
         for (int number = 1; number <= 6; ++number) {
             const std::optional<FileError> error = clean(files, number);
@@ -162,7 +147,7 @@ void TestCleaningTargets::twoRunsInARow()
         return;
     QStringList markers;
     for (int number = 1; number <= 6; ++number) {
-        markers << TestDrive::targetFolder(number)
+        markers << TestDrive::windows98Folder(number)
                 + (number == 1 ? QStringLiteral("/deleted.inf") : QStringLiteral("/deleted.txt"));
         // Age every marker so the second run has to prove it wrote them anew.
         struct timespec old[2] = {{946684800, 0}, {946684800, 0}};
@@ -184,25 +169,24 @@ void TestCleaningTargets::missingFolder_data()
 {
     QTest::addColumn<int>("number");
     for (int number = 1; number <= 6; ++number)
-        QTest::newRow(TestDrive::targetFolder(number).toLatin1()) << number;
+        QTest::newRow(TestDrive::windows98Folder(number).toLatin1()) << number;
 }
 
 void TestCleaningTargets::missingFolder()
 {
     QFETCH(int, number);
-    TestDrive drive;
-    QVERIFY(drive.isValid());
+    TestDrive drive(TestDrive::Layout::Windows98);
     drive.fillAll(Fill::Junk);
-    drive.removeFolder(number);
+    drive.removeTree(drive.targetFolder(number));
     const TestDrive::Snapshot before = drive.snapshot();
 
-    FileServices files(drive.root().toStdString());
+    FileServices files(drive.root());
     files.changeDirectory("C:\\WINDOWS");
     const std::optional<FileError> error = clean(files, number);
 
     QVERIFY(error);
     QCOMPARE(error->number(), int(FileError::PathNotFound));
-    const QString lastName = TestDrive::targetFolder(number).section(QLatin1Char('/'), -1);
+    const QString lastName = TestDrive::windows98Folder(number).section(QLatin1Char('/'), -1);
     QVERIFY2(QString::fromStdString(error->dosPath()).contains(lastName, Qt::CaseInsensitive),
              error->what());
     QCOMPARE(QString::fromStdString(files.currentDirectory()), QStringLiteral("C:\\WINDOWS"));
@@ -221,17 +205,17 @@ void TestCleaningTargets::failingStep_data()
     // the run stops with 75, and no marker claims the folder was emptied.
     for (int number = 1; number <= 6; ++number) {
         const QByteArray name = QByteArray::number(number) + " read-only file in "
-            + TestDrive::targetFolder(number).toLatin1();
-        QTest::newRow(name) << number << locked << false << keptAlways + QStringList{locked};
+            + TestDrive::windows98Folder(number).toLatin1();
+        QTest::newRow(name) << number << locked << false << TestDrive::survivors({locked});
     }
     QTest::newRow("4 a read-only marker of an earlier run")
-        << 4 << QStringLiteral("deleted.txt") << false << keptAlways + QStringList{QStringLiteral("deleted.txt")};
+        << 4 << QStringLiteral("deleted.txt") << false << TestDrive::survivors({QStringLiteral("deleted.txt")});
     // A folder in the marker's place: the delete has run, the marker write fails.
     QTest::newRow("4 folder named like the marker")
-        << 4 << QStringLiteral("deleted.txt") << true << keptAlways + QStringList{QStringLiteral("deleted.txt")};
+        << 4 << QStringLiteral("deleted.txt") << true << TestDrive::survivors({QStringLiteral("deleted.txt")});
     // Target 1 writes its marker first: nothing is deleted.
     QTest::newRow("1 folder named like the marker")
-        << 1 << QStringLiteral("deleted.inf") << true << keptAlways + junk + QStringList{QStringLiteral("deleted.inf")};
+        << 1 << QStringLiteral("deleted.inf") << true << TestDrive::survivors(junk + QStringList{QStringLiteral("deleted.inf")});
 }
 
 void TestCleaningTargets::failingStep()
@@ -241,13 +225,12 @@ void TestCleaningTargets::failingStep()
     QFETCH(bool, blockerIsFolder);
     QFETCH(QStringList, expected);
 
-    TestDrive drive;
-    QVERIFY(drive.isValid());
+    TestDrive drive(TestDrive::Layout::Windows98);
     drive.fillAll(Fill::Junk);
-    const QString folder = TestDrive::targetFolder(number);
+    const QString folder = TestDrive::windows98Folder(number);
     const QString blockerPath = folder + QLatin1Char('/') + blocker;
     if (blockerIsFolder) {
-        QVERIFY(QDir(drive.root()).mkpath(blockerPath));
+        QVERIFY(QDir(QString::fromStdString(drive.root())).mkpath(blockerPath));
     } else {
         drive.write(blockerPath, "keep me\r\n");
         QVERIFY(QFile::setPermissions(drive.hostPath(blockerPath),
@@ -255,16 +238,16 @@ void TestCleaningTargets::failingStep()
     }
     const TestDrive::Snapshot before = drive.snapshot();
 
-    FileServices files(drive.root().toStdString());
+    FileServices files(drive.root());
     const std::optional<FileError> error = clean(files, number);
 
     QVERIFY(error);
     QCOMPARE(error->number(), int(FileError::PathFileAccessError));
     QVERIFY2(QString::fromStdString(error->dosPath()).contains(blocker, Qt::CaseInsensitive), error->what());
-    QCOMPARE(drive.entries(folder), sorted(expected));
+    QCOMPARE(drive.entries(folder), expected);
     QCOMPARE(drive.snapshot().value(blockerPath), before.value(blockerPath));
     QCOMPARE(TestDrive::differences(before, drive.snapshot(), {folder}), QStringList());
-    QCOMPARE(QString::fromStdString(files.currentDirectory()), dosFolder(number));
+    QCOMPARE(QString::fromStdString(files.currentDirectory()), TestDrive::windows98DosFolder(number));
 }
 
 QTEST_GUILESS_MAIN(TestCleaningTargets)

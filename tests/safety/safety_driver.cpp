@@ -11,7 +11,7 @@
 #include "engine/CleaningTargets.h"
 #include "files/FileError.h"
 #include "files/FileServices.h"
-#include "TestAttributeRoute.h"
+#include "support/TestAttributeRoute.h"
 
 #include <cstdio>
 #include <string>

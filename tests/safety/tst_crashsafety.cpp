@@ -1,59 +1,17 @@
 #include "files/FileError.h"
 #include "files/FileServices.h"
+#include "support/TestDrive.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
 
 namespace {
-
-std::optional<std::string> readFile(const std::string &path)
-{
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0)
-        return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void writeFile(const std::string &path, const std::optional<std::string> &content)
-{
-    unlink(path.c_str());
-    if (!content)
-        return;
-    std::ofstream out(path, std::ios::binary);
-    out << *content;
-}
-
-std::vector<std::string> hiddenNames(const std::string &folder)
-{
-    std::vector<std::string> names;
-    if (DIR *listing = opendir(folder.c_str())) {
-        while (const dirent *entry = readdir(listing)) {
-            const std::string name = entry->d_name;
-            if (name.size() > 2 && name[0] == '.')
-                names.push_back(name);
-        }
-        closedir(listing);
-    }
-    return names;
-}
 
 std::string line(const std::string &text)
 {
@@ -85,13 +43,18 @@ class TestCrashSafety : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    std::string m_root;
+    TestDrive m_drive;
     int m_trials = 0;
     int m_leftovers = 0;
     int m_completeAfterKill = 0;
 
-    std::string host(const std::string &relative) const { return m_root + "/" + relative; }
+    void writeFile(const std::string &relative, const std::optional<std::string> &content)
+    {
+        if (m_drive.exists(relative))
+            m_drive.remove(relative);
+        if (content)
+            m_drive.file(relative, *content);
+    }
 
     // The old content for the next trial: absent, or a complete line that
     // differs from the one being written.
@@ -99,13 +62,13 @@ private:
     {
         const std::optional<std::string> old =
             trial % 3 == 0 ? std::nullopt : std::optional<std::string>(line("old " + std::to_string(trial)));
-        writeFile(host(std::string(file.hostFolder) + "/" + file.name), old);
+        writeFile(std::string(file.hostFolder) + "/" + file.name, old);
         return old;
     }
 
     void checkAfterKill(const Written &file, const std::optional<std::string> &old, const char *who)
     {
-        const std::optional<std::string> now = readFile(host(std::string(file.hostFolder) + "/" + file.name));
+        const std::optional<std::string> now = m_drive.content(std::string(file.hostFolder) + "/" + file.name);
         const bool complete = now == line(file.text);
         QVERIFY2(complete || now == old,
                  qPrintable(QStringLiteral("%1 killed while writing %2: it holds \"%3\"")
@@ -118,29 +81,28 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        m_root = m_dir.path().toStdString();
-        QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("windows/Recent"))));
+        m_drive.folder("windows");
+        m_drive.folder("windows/Recent");
     }
 
     // The real program, killed during its start-up, which writes cleaner.txt.
     void killTheProgramWhileStarting()
     {
         const Written &file = writtenFiles[2];
-        const std::string cleaner = host("windows/cleaner.txt");
+        const std::string cleaner = "windows/cleaner.txt";
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        const QStringList arguments{QStringLiteral("--drive-c"), m_dir.path()};
+        const QStringList arguments{QStringLiteral("--drive-c"), QString::fromStdString(m_drive.root())};
 
         // How long start-up takes to get cleaner.txt in place.
-        unlink(cleaner.c_str());
+        writeFile(cleaner, std::nullopt);
         QElapsedTimer timer;
         QProcess probe;
         probe.setProcessEnvironment(environment);
         timer.start();
         probe.start(QStringLiteral(BRIGHTSWEEP_BINARY), arguments);
         QVERIFY(probe.waitForStarted());
-        while (readFile(cleaner) != line(file.text) && timer.elapsed() < 30000)
+        while (m_drive.content(cleaner) != line(file.text) && timer.elapsed() < 30000)
             QThread::usleep(500);
         const qint64 startUp = timer.elapsed();
         probe.kill();
@@ -182,7 +144,7 @@ private slots:
             const std::optional<std::string> old = plantOld(file, trial);
             QProcess writer;
             writer.start(QStringLiteral(SAFETY_DRIVER),
-                         {QString::fromStdString(m_root), QStringLiteral("rewrite"), QString::fromLatin1(file.dosFolder),
+                         {QString::fromStdString(m_drive.root()), QStringLiteral("rewrite"), QString::fromLatin1(file.dosFolder),
                           QString::fromLatin1(file.name), QString::fromLatin1(file.text)});
             QVERIFY(writer.waitForStarted());
             if (trial % 2 == 0)
@@ -200,30 +162,32 @@ private slots:
     {
         std::set<std::string> leftovers;
         for (const char *folder : {"windows", "windows/Recent"}) {
-            for (const std::string &name : hiddenNames(host(folder)))
-                leftovers.insert(std::string(folder) + "/" + name);
+            for (const std::string &name : m_drive.entries(folder)) {
+                if (name.size() > 2 && name[0] == '.')
+                    leftovers.insert(std::string(folder) + "/" + name);
+            }
         }
         m_leftovers = static_cast<int>(leftovers.size());
         qInfo("%d kills: %d files complete, %d as they were; %d temporary files left behind", m_trials,
               m_completeAfterKill, m_trials - m_completeAfterKill, m_leftovers);
         if (leftovers.empty()) {
             // Make one the way a kill between create and rename would.
-            writeFile(host("windows/Recent/.~bsw0123456789abcdef.tmp"), std::string("\"This dir"));
+            writeFile("windows/Recent/.~bsw0123456789abcdef.tmp", std::string("\"This dir"));
             leftovers.insert("windows/Recent/.~bsw0123456789abcdef.tmp");
         }
 
-        FileServices files(m_root);
-        writeFile(host("windows/Recent/deleted.inf"), line("old"));
+        FileServices files(m_drive.root());
+        writeFile("windows/Recent/deleted.inf", line("old"));
         QCOMPARE(files.firstMatch("C:\\WINDOWS\\RECENT\\*.*"), std::string("deleted.inf"));
         for (const char *pattern : {"C:\\WINDOWS\\RECENT\\*.*", "C:\\WINDOWS\\RECENT\\*.tmp", "C:\\WINDOWS\\*.*"}) {
             const std::string found = files.firstMatch(pattern);
             QVERIFY2(found.empty() || found[0] != '.', found.c_str());
         }
         files.deleteByPattern("C:\\WINDOWS\\RECENT\\*.*");
-        QVERIFY(!readFile(host("windows/Recent/deleted.inf")));
+        QVERIFY(!m_drive.exists("windows/Recent/deleted.inf"));
         QVERIFY_THROWS_EXCEPTION(FileError, files.deleteByPattern("C:\\WINDOWS\\RECENT\\*.tmp"));
         for (const std::string &leftover : leftovers)
-            QVERIFY2(readFile(host(leftover)), leftover.c_str());
+            QVERIFY2(m_drive.exists(leftover), leftover.c_str());
     }
 };
 

@@ -1,5 +1,5 @@
-#include "DriveChecker.h"
-#include "HostileDrive.h"
+#include "support/DriveChecker.h"
+#include "support/TestDrive.h"
 
 #include <QTest>
 
@@ -18,13 +18,13 @@ class TestDriveChecker : public QObject
 
 private:
     // What a correct run over target 3 alone does, done by hand.
-    static void cleanCookiesByHand(HostileDrive &drive, const DriveBefore &before)
+    static void cleanCookiesByHand(TestDrive &drive, const DriveBefore &before)
     {
         for (const auto &[path, isDeletable] : before.deletable) {
-            if (isDeletable && path.rfind(HostileDrive::targetFolder(3) + "/", 0) == 0)
+            if (isDeletable && path.rfind(drive.targetFolder(3) + "/", 0) == 0)
                 drive.remove(path);
         }
-        drive.writeFile(HostileDrive::targetFolder(3) + "/deleted.txt", markerLine());
+        drive.file(drive.targetFolder(3) + "/deleted.txt", markerLine());
     }
 
     static RunExpectation cookiesCleaned()
@@ -37,15 +37,11 @@ private:
 private slots:
     void acceptsACorrectRun()
     {
-        HostileDrive drive;
-        QVERIFY(drive.isValid());
+        TestDrive drive(TestDrive::Layout::Hostile);
         drive.plantCommonTraps();
         const DriveBefore before = captureBefore(drive);
         cleanCookiesByHand(drive, before);
-        const auto problems = checkRun(drive, before, cookiesCleaned());
-        for (const auto &line : problems)
-            qWarning("%s", line.c_str());
-        QVERIFY(problems.empty());
+        QVERIFY(runAsExpected(drive, before, cookiesCleaned()));
     }
 
     void seesDamage_data()
@@ -68,23 +64,22 @@ private slots:
     void seesDamage()
     {
         QFETCH(int, damage);
-        HostileDrive drive;
-        QVERIFY(drive.isValid());
+        TestDrive drive(TestDrive::Layout::Hostile);
         drive.plantCommonTraps();
         const DriveBefore before = captureBefore(drive);
         cleanCookiesByHand(drive, before);
-        const std::string cookies = HostileDrive::targetFolder(3);
+        const std::string cookies = drive.targetFolder(3);
 
         switch (damage) {
         case 0:
-            drive.writeFile("outside/victim.txt", "overwritten through a link\n");
+            drive.file("../outside/victim.txt", "overwritten through a link\n");
             break;
         case 1:
-            QCOMPARE(chmod(drive.host("outside/victim.txt").c_str(), 0600), 0);
+            QCOMPARE(chmod(drive.host("../outside/victim.txt").c_str(), 0600), 0);
             break;
         case 2:
-            drive.remove(HostileDrive::targetFolder(4) + "/link-to-outside-folder");
-            drive.makeLink(HostileDrive::targetFolder(4) + "/link-to-outside-folder", "/");
+            drive.remove(drive.targetFolder(4) + "/link-to-outside-folder");
+            drive.link(drive.targetFolder(4) + "/link-to-outside-folder", "/");
             break;
         case 3:
             QCOMPARE(lremovexattr(drive.host(cookies + "/hidden-attr.txt").c_str(), "user.DOS_ATTRIB"), 0);
@@ -96,20 +91,20 @@ private slots:
             drive.remove(cookies + "/sub/inner.txt");
             break;
         case 6:
-            drive.writeFile(cookies + "/.deleted.txt.tmp", "partial");
+            drive.file(cookies + "/.deleted.txt.tmp", "partial");
             break;
         case 7:
-            drive.writeFile(cookies + "/deleted.txt", markerLine().substr(0, 44));
+            drive.file(cookies + "/deleted.txt", markerLine().substr(0, 44));
             break;
         case 8:
-            drive.writeFile(cookies + "/junk.tmp", "junk 3");
+            drive.file(cookies + "/junk.tmp", "junk 3");
             break;
         case 9:
-            drive.remove(HostileDrive::targetFolder(4) + "/junk.tmp");
+            drive.remove(drive.targetFolder(4) + "/junk.tmp");
             break;
         case 10:
-            drive.remove("outside/victim.txt");
-            drive.writeFile("outside/victim.txt", "outside file, must survive\n");
+            drive.remove("../outside/victim.txt");
+            drive.file("../outside/victim.txt", "outside file, must survive\n");
             break;
         case 11:
             drive.remove(cookies + "/pipe.tmp");

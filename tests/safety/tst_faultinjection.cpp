@@ -1,7 +1,7 @@
-#include "DriveChecker.h"
-#include "FaultySystemCalls.h"
-#include "HostileDrive.h"
-#include "ProgramHarness.h"
+#include "support/DriveChecker.h"
+#include "support/FaultySystemCalls.h"
+#include "support/ProgramSession.h"
+#include "support/TestDrive.h"
 #include "ui/options/FrmOptions.h"
 
 #include <QGroupBox>
@@ -22,32 +22,31 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 namespace {
 
-const std::string optionsIni = "drive/windows/options.ini";
-const std::string cleanerTxt = "drive/windows/cleaner.txt";
+const std::string optionsIni = "windows/options.ini";
+const std::string cleanerTxt = "windows/cleaner.txt";
 
 enum class Phase { Clean, OptionsOn, OptionsOff };
 
 // Three files per target: two to delete and one the attributes protect, so
 // every step of the run makes its calls, and few enough to fail each call in
 // turn. The hostile drives try the other kinds of entry.
-void plantSmallDrive(HostileDrive &drive, Phase phase)
+void plantSmallDrive(TestDrive &drive, Phase phase)
 {
     for (int number = 1; number <= 6; ++number) {
-        const std::string at = HostileDrive::targetFolder(number) + "/";
-        drive.writeFile(at + "a.tmp", "junk");
-        drive.writeFile(at + "B.TXT", "more junk");
-        drive.writeFile(at + "hidden.dat", "DOS hidden: never deleted");
-        drive.setDosAttributes(at + "hidden.dat", "0x2");
+        const std::string at = drive.targetFolder(number) + "/";
+        drive.file(at + "a.tmp", "junk");
+        drive.file(at + "B.TXT", "more junk");
+        drive.file(at + "hidden.dat", "DOS hidden: never deleted");
+        if (!drive.setDosAttributes(at + "hidden.dat", "0x2"))
+            throw std::runtime_error("the drive keeps no DOS attributes");
     }
-    drive.writeFile(HostileDrive::windowsFolder() + "/win.ini", "[windows]\r\n");
+    drive.file("windows/win.ini", "[windows]\r\n");
     if (phase == Phase::OptionsOff)
-        drive.writeFile(optionsIni, flagLine());
+        drive.file(optionsIni, flagLine());
 }
 
 int documentedNumber(int error)
@@ -87,25 +86,11 @@ std::string upper(std::string text)
 int targetOf(const std::string &dosPath)
 {
     const std::string path = upper(dosPath) + "\\";
-    static const char *const folders[] = {"C:\\WINDOWS\\RECENT\\", "C:\\WINDOWS\\TEMPORARY INTERNET FILES\\",
-                                          "C:\\WINDOWS\\COOKIES\\", "C:\\WINDOWS\\TEMP\\", "C:\\RECYCLED\\",
-                                          "C:\\WINDOWS\\DOWNLOADED PROGRAM FILES\\"};
     for (int number = 1; number <= 6; ++number) {
-        if (path.rfind(folders[number - 1], 0) == 0)
+        if (path.rfind(upper(TestDrive::windows98DosFolder(number).toStdString()) + "\\", 0) == 0)
             return number;
     }
     return 0;
-}
-
-std::optional<std::string> contentOf(const HostileDrive &drive, const std::string &relative)
-{
-    struct stat info {};
-    if (lstat(drive.host(relative).c_str(), &info) != 0)
-        return std::nullopt;
-    std::ifstream in(drive.host(relative), std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
 }
 
 std::string joined(const std::vector<std::string> &lines)
@@ -114,12 +99,6 @@ std::string joined(const std::vector<std::string> &lines)
     for (const std::string &line : lines)
         text += "\n    " + line;
     return text;
-}
-
-void report(const std::vector<std::string> &problems)
-{
-    for (const std::string &line : problems)
-        qWarning("%s", line.c_str());
 }
 
 struct Tally
@@ -132,27 +111,25 @@ struct Tally
 // to fail with error. Returns what is wrong, or "" when all is as it must be.
 std::string attempt(Phase phase, long k, int error, std::vector<std::string> *trace, Tally &tally)
 {
-    HostileDrive drive;
-    if (!drive.isValid())
-        return "no temporary folder";
+    TestDrive drive(TestDrive::Layout::Hostile);
     plantSmallDrive(drive, phase);
-    const std::optional<std::string> oldFlag = contentOf(drive, optionsIni);
+    const std::optional<std::string> oldFlag = drive.content(optionsIni);
 
     FaultySystemCalls calls;
-    ProgramHarness harness(drive.driveRoot(), &calls);
-    if (!harness.start() || !harness.failures().empty())
+    ProgramSession session(drive, &calls);
+    if (!session.start() || !session.failures().empty())
         return "the program did not start";
     const DriveBefore before = captureBefore(drive);
     if (phase == Phase::Clean)
-        harness.tickAll();
+        session.tickAll();
 
-    if (phase != Phase::Clean && !harness.chooseAdvancedMode(phase == Phase::OptionsOn))
+    if (phase != Phase::Clean && !session.chooseAdvancedMode(phase == Phase::OptionsOn))
         return "the options dialog did not offer the switch";
     calls.arm(k, error);
     if (phase == Phase::Clean)
-        harness.clickClean();
+        session.clickClean();
     else
-        harness.confirmOptions();
+        session.confirmOptions();
     calls.disarm();
     if (trace)
         *trace = calls.trace();
@@ -160,12 +137,12 @@ std::string attempt(Phase phase, long k, int error, std::vector<std::string> *tr
 
     const std::string where = "call " + std::to_string(k) + " (" + calls.failedCall() + " \"" + calls.failedName()
                               + "\") failing with " + std::strerror(error) + ": ";
-    if (harness.failures().size() > 1)
+    if (session.failures().size() > 1)
         return where + "more than one failure reported";
-    const bool failed = !harness.failures().empty();
+    const bool failed = !session.failures().empty();
     if (failed) {
         ++tally.reported;
-        const FileError &failure = harness.failures().front();
+        const FileError &failure = session.failures().front();
         if (!calls.struck())
             return where + "a failure with no fault: " + failure.what();
         if (failure.hostReason().find(std::strerror(error)) == std::string::npos)
@@ -179,17 +156,17 @@ std::string attempt(Phase phase, long k, int error, std::vector<std::string> *tr
     expected.ownFiles[cleanerTxt] = startupLine();
     if (phase == Phase::Clean) {
         if (failed) {
-            if (harness.tickedCount() != 6 || !harness.command1()->isEnabled())
+            if (session.tickedCount() != 6 || !session.command(1)->isEnabled())
                 return where + "a stopped run changed the boxes or Clean";
-            const int stop = targetOf(harness.failures().front().dosPath());
+            const int stop = targetOf(session.failures().front().dosPath());
             if (stop == 0)
-                return where + "failure outside the targets: " + harness.failures().front().what();
+                return where + "failure outside the targets: " + session.failures().front().what();
             for (int number = 1; number <= 6; ++number)
                 expected.targets[static_cast<size_t>(number - 1)] = number < stop ? TargetOutcome::EmptiedWithMarker
                                                                    : number == stop ? TargetOutcome::Interrupted
                                                                                     : TargetOutcome::Untouched;
         } else {
-            if (harness.tickedCount() != 0 || harness.command1()->isEnabled())
+            if (session.tickedCount() != 0 || session.command(1)->isEnabled())
                 return where + "a completed run left boxes ticked or Clean enabled";
             // No fault passes unreported, first-match's included: every
             // target is emptied.
@@ -197,15 +174,15 @@ std::string attempt(Phase phase, long k, int error, std::vector<std::string> *tr
         }
     } else {
         const bool on = phase == Phase::OptionsOn;
-        if (harness.frame2()->isHidden() == on)
+        if (session.frame2()->isHidden() == on)
             return where + "Frame2 does not show the choice made before the file step";
-        const std::optional<std::string> flag = contentOf(drive, optionsIni);
+        const std::optional<std::string> flag = drive.content(optionsIni);
         const std::optional<std::string> wanted = on ? std::optional<std::string>(flagLine()) : std::nullopt;
         if (!failed && flag != wanted)
             return where + "options.ini not switched although nothing was reported";
         if (flag != wanted && flag != oldFlag)
             return where + "options.ini torn: " + flag.value_or("(absent)");
-        if (failed != harness.program().isLoaded<FrmOptions>())
+        if (failed != session.program().isLoaded<FrmOptions>())
             return where + "the options dialog should stay open exactly when OK stopped";
         expected.ownFiles[optionsIni] = flag;
     }
@@ -381,47 +358,42 @@ private slots:
             QSKIP(qPrintable(QStringLiteral("cannot mount a file system here (%1)")
                                  .arg(QString::fromStdString(fileSystem.error()))));
         RunExpectation expected;
-        expected.ownFiles["drive/windows/cleaner.txt"] = startupLine();
+        expected.ownFiles[cleanerTxt] = startupLine();
         // Target 1 may have had a temporary file come and go; nothing else.
         expected.targets[0] = TargetOutcome::Interrupted;
         {
-            HostileDrive drive(fileSystem.path());
-            QVERIFY(drive.isValid());
+            TestDrive drive(TestDrive::Layout::Hostile, fileSystem.path());
             for (int target = 1; target <= 6; ++target) {
-                drive.writeFile(HostileDrive::targetFolder(target) + "/a.tmp", "junk");
-                drive.writeFile(HostileDrive::targetFolder(target) + "/B.TXT", "more junk");
+                drive.file(drive.targetFolder(target) + "/a.tmp", "junk");
+                drive.file(drive.targetFolder(target) + "/B.TXT", "more junk");
             }
-            drive.makeFolder("drive/filler");
-            ProgramHarness harness(drive.driveRoot());
-            QVERIFY(harness.start());
+            drive.folder("filler");
+            ProgramSession session(drive);
+            QVERIFY(session.start());
             if (fault == QStringLiteral("read-only"))
                 QVERIFY(fileSystem.makeReadOnly());
             else
-                fillUp(drive.host("drive/filler"), fault == QStringLiteral("inodes"));
+                fillUp(drive.host("filler"), fault == QStringLiteral("inodes"));
             const DriveBefore before = captureBefore(drive);
 
             // The run stops at its first write, the marker of target 1.
-            harness.tickAll();
-            harness.clickClean();
-            QCOMPARE(harness.failures().size(), size_t(1));
-            qInfo("%s", harness.failures().front().what());
-            QCOMPARE(harness.failures().front().number(), number);
-            QCOMPARE(harness.tickedCount(), 6);
-            auto problems = checkRun(drive, before, expected);
-            report(problems);
-            QVERIFY(problems.empty());
+            session.tickAll();
+            session.clickClean();
+            QCOMPARE(session.failures().size(), size_t(1));
+            qInfo("%s", session.failures().front().what());
+            QCOMPARE(session.failures().front().number(), number);
+            QCOMPARE(session.tickedCount(), 6);
+            QVERIFY(runAsExpected(drive, before, expected));
 
             // Switching the advanced mode on fails the same way and leaves
             // no flag file, torn or whole.
-            harness.clearFailures();
-            QVERIFY(harness.chooseAdvancedMode(true));
-            harness.confirmOptions();
-            QCOMPARE(harness.failures().size(), size_t(1));
-            QCOMPARE(harness.failures().front().number(), number);
-            expected.ownFiles["drive/windows/options.ini"] = std::nullopt;
-            problems = checkRun(drive, before, expected);
-            report(problems);
-            QVERIFY(problems.empty());
+            session.clearFailures();
+            QVERIFY(session.chooseAdvancedMode(true));
+            session.confirmOptions();
+            QCOMPARE(session.failures().size(), size_t(1));
+            QCOMPARE(session.failures().front().number(), number);
+            expected.ownFiles[optionsIni] = std::nullopt;
+            QVERIFY(runAsExpected(drive, before, expected));
         }
     }
 };

@@ -1,9 +1,9 @@
-#include "DriveChecker.h"
-#include "HostileDrive.h"
-#include "ProgramHarness.h"
-#include "TestAttributeRoute.h"
-#include "engine/CleanRun.h"
 #include "engine/CleaningTargets.h"
+#include "engine/CleanRun.h"
+#include "support/DriveChecker.h"
+#include "support/ProgramSession.h"
+#include "support/TestAttributeRoute.h"
+#include "support/TestDrive.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -25,13 +25,13 @@
 
 namespace {
 
-const std::string optionsIni = "drive/windows/options.ini";
-const std::string cleanerTxt = "drive/windows/cleaner.txt";
+const std::string optionsIni = "windows/options.ini";
+const std::string cleanerTxt = "windows/cleaner.txt";
 
 struct Scenario
 {
     // What is added to the common traps.
-    std::function<void(HostileDrive &)> plant;
+    std::function<void(TestDrive &)> plant;
     // 0: the run completes; else the target it stops at, and the error.
     int stopTarget = 0;
     int error = 0;
@@ -67,12 +67,6 @@ int addScenario(Scenario scenario)
     return static_cast<int>(scenarios().size() - 1);
 }
 
-bool exists(const HostileDrive &drive, const std::string &relative)
-{
-    struct stat info {};
-    return lstat(drive.host(relative).c_str(), &info) == 0;
-}
-
 // The names the engine reports, per target: deleted by a clean, or to
 // delete in a preview.
 class DeletionLog final : public CleanObserver
@@ -100,12 +94,6 @@ private:
     int m_target = 0;
 };
 
-void report(const std::vector<std::string> &problems)
-{
-    for (const std::string &line : problems)
-        qWarning("%s", line.c_str());
-}
-
 } // namespace
 
 // Drives full of traps, cleaned through the real windows with every box
@@ -124,94 +112,88 @@ private slots:
     {
         using T = TargetOutcome;
         QTest::addColumn<int>("scenario");
-        const auto targetPath = [](int number) { return HostileDrive::targetFolder(number); };
 
-        QTest::newRow("common traps only") << addScenario({[](HostileDrive &) {}});
+        QTest::newRow("common traps only") << addScenario({[](TestDrive &) {}});
         QTest::newRow("TEMP is a link to an outside folder")
-            << addScenario({[&](HostileDrive &d) {
+            << addScenario({[&](TestDrive &d) {
                                 // What the link points at is full of files that match.
-                                d.removeTree(targetPath(4));
-                                d.makeLink(targetPath(4), d.host("outside/victimdir"));
+                                d.removeTree(d.targetFolder(4));
+                                d.link(d.targetFolder(4), d.host("../outside/victimdir"));
                             },
                             4, 76, T::Untouched});
         QTest::newRow("read-only file in COOKIES")
-            << addScenario({[&](HostileDrive &d) { d.writeFile(targetPath(3) + "/locked.txt", "no write bit", 0444); },
+            << addScenario({[&](TestDrive &d) { d.file(d.targetFolder(3) + "/locked.txt", "no write bit", 0444); },
                             3, 75, T::Emptied});
         QTest::newRow("DOS read-only file in RECYCLED")
-            << addScenario({[&](HostileDrive &d) {
-                                d.writeFile(targetPath(5) + "/dos-readonly.txt", "DOS read-only");
-                                d.setDosAttributes(targetPath(5) + "/dos-readonly.txt", "0x1");
+            << addScenario({[&](TestDrive &d) {
+                                d.file(d.targetFolder(5) + "/dos-readonly.txt", "DOS read-only");
+                                QVERIFY(d.setDosAttributes(d.targetFolder(5) + "/dos-readonly.txt", "0x1"));
                             },
                             5, 75, T::Emptied});
         QTest::newRow("deleted.inf is a link to an outside file")
-            << addScenario({[&](HostileDrive &d) { d.makeLink(targetPath(1) + "/deleted.inf", d.host("outside/victim.txt")); }});
+            << addScenario({[&](TestDrive &d) { d.link(d.targetFolder(1) + "/deleted.inf", d.host("../outside/victim.txt")); }});
         QTest::newRow("deleted.inf is a folder")
-            << addScenario({[&](HostileDrive &d) { d.makeFolder(targetPath(1) + "/deleted.inf"); }, 1, 75, T::Untouched});
+            << addScenario({[&](TestDrive &d) { d.folder(d.targetFolder(1) + "/deleted.inf"); }, 1, 75, T::Untouched});
         QTest::newRow("deleted.inf is read-only")
-            << addScenario({[&](HostileDrive &d) { d.writeFile(targetPath(1) + "/deleted.inf", "old marker", 0444); },
+            << addScenario({[&](TestDrive &d) { d.file(d.targetFolder(1) + "/deleted.inf", "old marker", 0444); },
                             1, 75, T::Untouched});
         QTest::newRow("deleted.txt is a link to an outside file")
-            << addScenario({[&](HostileDrive &d) { d.makeLink(targetPath(4) + "/deleted.txt", d.host("outside/victim.txt")); }});
+            << addScenario({[&](TestDrive &d) { d.link(d.targetFolder(4) + "/deleted.txt", d.host("../outside/victim.txt")); }});
         QTest::newRow("deleted.txt is a folder")
-            << addScenario({[&](HostileDrive &d) { d.makeFolder(targetPath(6) + "/deleted.txt"); }, 6, 75, T::Emptied});
+            << addScenario({[&](TestDrive &d) { d.folder(d.targetFolder(6) + "/deleted.txt"); }, 6, 75, T::Emptied});
         QTest::newRow("deleted.txt is read-only")
-            << addScenario({[&](HostileDrive &d) { d.writeFile(targetPath(2) + "/deleted.txt", "old marker", 0444); },
+            << addScenario({[&](TestDrive &d) { d.file(d.targetFolder(2) + "/deleted.txt", "old marker", 0444); },
                             2, 75, T::Emptied});
         QTest::newRow("options.ini and cleaner.txt are links to outside files")
-            << addScenario({[](HostileDrive &d) {
-                   d.makeLink(optionsIni, d.host("outside/options.ini"));
-                   d.makeLink(cleanerTxt, d.host("outside/cleaner.txt"));
+            << addScenario({[](TestDrive &d) {
+                   d.link(optionsIni, d.host("../outside/options.ini"));
+                   d.link(cleanerTxt, d.host("../outside/cleaner.txt"));
                }});
         QTest::newRow("RECYCLED is missing")
-            << addScenario({[&](HostileDrive &d) { d.removeTree(targetPath(5)); }, 5, 76, T::Untouched});
+            << addScenario({[&](TestDrive &d) { d.removeTree(d.targetFolder(5)); }, 5, 76, T::Untouched});
     }
 
     void cleanAndSwitchOptions()
     {
         QFETCH(int, scenario);
         const Scenario &row = scenarios().at(static_cast<size_t>(scenario));
-        HostileDrive drive;
-        QVERIFY(drive.isValid());
+        TestDrive drive(TestDrive::Layout::Hostile);
         drive.plantCommonTraps();
         row.plant(drive);
-        m_trapsTried += drive.trapCount();
+        m_trapsTried += drive.entryCount();
 
         const DriveBefore before = captureBefore(drive);
-        ProgramHarness harness(drive.driveRoot());
-        QVERIFY(harness.start());
-        QVERIFY(harness.failures().empty());
+        ProgramSession session(drive);
+        QVERIFY(session.start());
+        QVERIFY(session.failures().empty());
 
-        harness.tickAll();
-        harness.clickClean();
+        session.tickAll();
+        session.clickClean();
         RunExpectation expected = expectationFor(row);
         if (row.stopTarget == 0) {
-            QVERIFY(harness.failures().empty());
-            QCOMPARE(harness.tickedCount(), 0);
-            QVERIFY(!harness.command1()->isEnabled());
+            QVERIFY(session.failures().empty());
+            QCOMPARE(session.tickedCount(), 0);
+            QVERIFY(!session.command(1)->isEnabled());
         } else {
-            QCOMPARE(harness.failures().size(), size_t(1));
-            QCOMPARE(harness.failures().front().number(), row.error);
+            QCOMPARE(session.failures().size(), size_t(1));
+            QCOMPARE(session.failures().front().number(), row.error);
             // The run stopped: what was still to do is still ticked.
-            QCOMPARE(harness.tickedCount(), 6);
-            QVERIFY(harness.command1()->isEnabled());
+            QCOMPARE(session.tickedCount(), 6);
+            QVERIFY(session.command(1)->isEnabled());
         }
-        auto problems = checkRun(drive, before, expected);
-        report(problems);
-        QVERIFY(problems.empty());
+        QVERIFY(runAsExpected(drive, before, expected));
 
         // The advanced mode both ways, starting from what the drive says.
-        harness.clearFailures();
-        bool on = exists(drive, optionsIni);
-        QCOMPARE(!harness.frame2()->isHidden(), on);
+        session.clearFailures();
+        bool on = drive.exists(optionsIni);
+        QCOMPARE(!session.frame2()->isHidden(), on);
         for (int turn = 0; turn < 2; ++turn) {
             on = !on;
-            QVERIFY(harness.switchAdvancedMode(on));
-            QVERIFY(harness.failures().empty());
-            QCOMPARE(!harness.frame2()->isHidden(), on);
+            QVERIFY(session.switchAdvancedMode(on));
+            QVERIFY(session.failures().empty());
+            QCOMPARE(!session.frame2()->isHidden(), on);
             expected.ownFiles[optionsIni] = on ? std::optional<std::string>(flagLine()) : std::nullopt;
-            problems = checkRun(drive, before, expected);
-            report(problems);
-            QVERIFY(problems.empty());
+            QVERIFY(runAsExpected(drive, before, expected));
         }
     }
 
@@ -222,12 +204,11 @@ private slots:
     {
         QFETCH(int, scenario);
         const Scenario &row = scenarios().at(static_cast<size_t>(scenario));
-        HostileDrive drive;
-        QVERIFY(drive.isValid());
+        TestDrive drive(TestDrive::Layout::Hostile);
         drive.plantCommonTraps();
         row.plant(drive);
         SystemCalls calls(attributeRouteUnderTest());
-        FileServices files(drive.driveRoot(), &calls);
+        FileServices files(drive.root(), &calls);
         const std::array<int, 6> all{1, 1, 1, 1, 1, 1};
 
         DeletionLog preview(false);
@@ -243,7 +224,7 @@ private slots:
         for (int number : clean.reached) {
             QCOMPARE(clean.deleted[number], preview.deleted[number]);
             for (const std::string &name : preview.deleted[number])
-                QVERIFY2(!exists(drive, HostileDrive::targetFolder(number) + "/" + name) || name == "deleted.txt",
+                QVERIFY2(!drive.exists(drive.targetFolder(number) + "/" + name) || name == "deleted.txt",
                          name.c_str());
         }
         // Every target before the one that stopped the run was compared.
@@ -254,8 +235,7 @@ private slots:
     // next to them.
     void hundredThousandFiles()
     {
-        HostileDrive drive;
-        QVERIFY(drive.isValid());
+        TestDrive drive(TestDrive::Layout::Hostile);
         drive.plantCommonTraps();
         // Taken before the 100,000 go in: any of them still there afterwards
         // shows up as an entry that was not there before.
@@ -264,32 +244,30 @@ private slots:
         // each is an ordinary file all the same. The outside files must
         // survive the names being deleted.
         for (int source = 0; source < 4; ++source)
-            drive.writeFile("outside/many-" + std::to_string(source), "one of many names");
+            drive.file("../outside/many-" + std::to_string(source), "one of many names");
         const DriveBefore withSources = captureBefore(drive);
-        const std::string temp = drive.host(HostileDrive::targetFolder(4));
+        const std::string temp = drive.host(drive.targetFolder(4));
         for (int i = 0; i < 100000; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "/~DF%06d.TMP", i);
-            const std::string source = drive.host("outside/many-" + std::to_string(i % 4));
+            const std::string source = drive.host("../outside/many-" + std::to_string(i % 4));
             QVERIFY(link(source.c_str(), (temp + name).c_str()) == 0);
         }
-        m_trapsTried += drive.trapCount() + 100000;
+        m_trapsTried += drive.entryCount() + 100000;
 
-        ProgramHarness harness(drive.driveRoot());
-        QVERIFY(harness.start());
-        harness.box(4)->setChecked(true);
+        ProgramSession session(drive);
+        QVERIFY(session.start());
+        session.box(4)->setChecked(true);
         QElapsedTimer timer;
         timer.start();
-        harness.clickClean();
+        session.clickClean();
         qInfo("100,000 files: clean run took %lld ms", static_cast<long long>(timer.elapsed()));
-        QVERIFY(harness.failures().empty());
+        QVERIFY(session.failures().empty());
 
         RunExpectation expected;
         expected.targets[3] = TargetOutcome::EmptiedWithMarker;
         expected.ownFiles[cleanerTxt] = startupLine();
-        const auto problems = checkRun(drive, withSources, expected);
-        report(problems);
-        QVERIFY(problems.empty());
+        QVERIFY(runAsExpected(drive, withSources, expected));
     }
 
     // Folders this user may not read or write. Root may do anything, so the
@@ -322,12 +300,11 @@ private slots:
         if (setpriv.isEmpty())
             QSKIP("setpriv (util-linux) is not installed");
 
-        HostileDrive drive;
-        QVERIFY(drive.isValid());
+        TestDrive drive(TestDrive::Layout::Hostile);
         drive.plantCommonTraps();
         drive.chownAll(65534, 65534);
-        QCOMPARE(chmod(drive.host(HostileDrive::targetFolder(target)).c_str(), mode), 0);
-        m_trapsTried += drive.trapCount();
+        QCOMPARE(chmod(drive.host(drive.targetFolder(target)).c_str(), mode), 0);
+        m_trapsTried += drive.entryCount();
         const DriveBefore before = captureBefore(drive);
 
         // A copy the unprivileged user can surely reach.
@@ -340,7 +317,7 @@ private slots:
         QProcess run;
         run.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                             QStringLiteral("--clear-groups"), driver,
-                            QString::fromStdString(drive.driveRoot()), QStringLiteral("clean")});
+                            QString::fromStdString(drive.root()), QStringLiteral("clean")});
         QVERIFY(run.waitForFinished(60000));
         const QString said = QString::fromLocal8Bit(run.readAllStandardOutput()).trimmed();
         qInfo("%s: %s %s", QTest::currentDataTag(), qPrintable(said),
@@ -358,9 +335,7 @@ private slots:
                 outcome = TargetOutcome::Untouched;
             expected.targets[static_cast<size_t>(number - 1)] = outcome;
         }
-        const auto problems = checkRun(drive, before, expected);
-        report(problems);
-        QVERIFY(problems.empty());
+        QVERIFY(runAsExpected(drive, before, expected));
     }
 
     void cleanupTestCase()

@@ -1,23 +1,18 @@
 // The about dialog, opened from a program started on a throw-away drive C:.
 
-#include "DialogFrame.h"
-#include "files/FileError.h"
-#include "files/FileServices.h"
+#include "runtime/FrmClean.h"
+#include "support/DialogFrame.h"
+#include "support/ProgramSession.h"
+#include "support/TestDrive.h"
 #include "ui/about/FrmAbout.h"
 #include "ui/main/FrmCleaner.h"
-#include "ui/options/FrmOptions.h"
-#include "runtime/FrmClean.h"
-#include "runtime/Program.h"
 
 #include <QApplication>
 #include <QBitmap>
-#include <QDir>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
 
@@ -44,38 +39,24 @@ private slots:
     void exitWithAboutOpenEndsOnlyWhenItCloses();
 
 private:
-    FrmAbout &openAbout()
-    {
-        m_program->guard([this] { m_program->show<FrmAbout>(); });
-        return m_program->window<FrmAbout>();
-    }
+    FrmAbout &openAbout() { return m_session->openAbout(); }
 
-    std::unique_ptr<QTemporaryDir> m_drive;
-    std::unique_ptr<FileServices> m_files;
-    std::unique_ptr<Program> m_program;
-    QList<int> m_failures;
+    std::unique_ptr<TestDrive> m_drive;
+    std::unique_ptr<ProgramSession> m_session;
 };
 
 void TestFrmAbout::init()
 {
-    m_drive = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_drive->isValid());
-    QVERIFY(QDir(m_drive->path()).mkpath(QStringLiteral("WINDOWS")));
-    m_files = std::make_unique<FileServices>(m_drive->path().toStdString());
-    m_program = std::make_unique<Program>(*m_files);
-    m_program->defineMainWindow<FrmCleaner>();
-    m_program->define<FrmOptions>();
-    m_program->define<FrmAbout>();
-    m_failures.clear();
-    m_program->setFailureReporter([this](const FileError &error) { m_failures.append(error.number()); });
-    QVERIFY(m_program->start());
+    m_drive = std::make_unique<TestDrive>();
+    m_drive->folder("WINDOWS");
+    m_session = std::make_unique<ProgramSession>(*m_drive);
+    QVERIFY(m_session->start());
 }
 
 void TestFrmAbout::cleanup()
 {
-    QCOMPARE(m_failures, QList<int>());
-    m_program.reset();
-    m_files.reset();
+    QCOMPARE(m_session->failureNumbers(), QList<int>());
+    m_session.reset();
     m_drive.reset();
 }
 
@@ -86,8 +67,8 @@ void TestFrmAbout::windowFrame()
     if (QTest::currentTestFailed())
         return;
     // Modeless: the main window is still there and usable.
-    QVERIFY(m_program->window<FrmCleaner>().isVisible());
-    QVERIFY(m_program->window<FrmCleaner>().isEnabled());
+    QVERIFY(m_session->window().isVisible());
+    QVERIFY(m_session->window().isEnabled());
 }
 
 void TestFrmAbout::controls_data()
@@ -224,11 +205,11 @@ void TestFrmAbout::keysAndClicks()
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     }
 
-    QCOMPARE(m_program->isLoaded<FrmAbout>(), !closes);
+    QCOMPARE(m_session->program().isLoaded<FrmAbout>(), !closes);
     QCOMPARE(dialog.isVisible(), !closes);
     if (!closes)
         QCOMPARE(command2->text(), address);
-    QVERIFY(m_program->isLoaded<FrmCleaner>());
+    QVERIFY(m_session->program().isLoaded<FrmCleaner>());
 }
 
 void TestFrmAbout::askingTwiceShowsOneDialog()
@@ -244,17 +225,16 @@ void TestFrmAbout::askingTwiceShowsOneDialog()
 
 void TestFrmAbout::exitWithAboutOpenEndsOnlyWhenItCloses()
 {
-    QSignalSpy ended(m_program.get(), &Program::ended);
     FrmAbout &dialog = openAbout();
-    m_program->guard([this] { m_program->window<FrmCleaner>().mnuExit_Click(); });
-    QVERIFY(!m_program->isLoaded<FrmCleaner>());
-    QVERIFY(!m_program->isLoaded<FrmClean>());
+    m_session->program().guard([this] { m_session->window().mnuExit_Click(); });
+    QVERIFY(!m_session->program().isLoaded<FrmCleaner>());
+    QVERIFY(!m_session->program().isLoaded<FrmClean>());
     QVERIFY(dialog.isVisible());
-    QCOMPARE(ended.count(), 0);
+    QCOMPARE(m_session->endedCount(), 0);
 
     QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
-    QCOMPARE(ended.count(), 1);
-    QVERIFY(!m_program->anyLoaded());
+    QCOMPARE(m_session->endedCount(), 1);
+    QVERIFY(!m_session->program().anyLoaded());
 }
 
 QTEST_MAIN(TestFrmAbout)

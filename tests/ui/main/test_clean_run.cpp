@@ -1,6 +1,8 @@
 // The selection rule and the clean run as the user meets them: check boxes
 // and buttons of the main window, clicked, on a throw-away drive.
-#include "MainWindowSession.h"
+#include "support/ProgramSession.h"
+#include "support/TestDrive.h"
+#include "ui/main/FrmCleaner.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -13,38 +15,13 @@ using Fill = TestDrive::Fill;
 
 namespace {
 
-const QStringList keptAlways{QStringLiteral(".hidden"), QStringLiteral("Sub"), QStringLiteral("system.lnk")};
-
-QStringList sorted(QStringList names)
-{
-    names.sort();
-    return names;
-}
-
-QString dosFolder(int target)
-{
-    return QStringLiteral("C:\\") + TestDrive::targetFolder(target).replace(QLatin1Char('/'), QLatin1Char('\\'));
-}
-
-QString markerOf(int target)
-{
-    return target == 1 ? QStringLiteral("deleted.inf") : QStringLiteral("deleted.txt");
-}
-
-void clickBox(MainWindowSession &session, int number)
-{
-    // On the indicator itself: past the caption's end a click does nothing.
-    QCheckBox *box = session.box(number);
-    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->height() / 2, box->height() / 2));
-}
-
-void clickCommand(MainWindowSession &session, int number)
+void clickCommand(ProgramSession &session, int number)
 {
     QTest::mouseClick(session.command(number), Qt::LeftButton);
 }
 
 // The numbers of the boxes holding 1, e.g. "145".
-QString tickedBoxes(MainWindowSession &session)
+QString tickedBoxes(ProgramSession &session)
 {
     QString result;
     for (int number = 1; number <= 6; ++number) {
@@ -54,9 +31,9 @@ QString tickedBoxes(MainWindowSession &session)
     return result;
 }
 
-QString currentDirectory(const MainWindowSession &session)
+QString currentDirectory(ProgramSession &session)
 {
-    return QString::fromStdString(session.files->currentDirectory());
+    return QString::fromStdString(session.files().currentDirectory());
 }
 
 } // namespace
@@ -108,7 +85,8 @@ void TestCleanRun::selectionRule()
     QFETCH(QStringList, steps);
     QFETCH(QString, ticked);
 
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
     const auto checkInvariant = [&](const QString &after) {
         const bool any = !tickedBoxes(session).isEmpty();
@@ -123,13 +101,13 @@ void TestCleanRun::selectionRule()
         else if (step == QLatin1String("none"))
             clickCommand(session, 3);
         else
-            clickBox(session, step.toInt());
+            session.clickBox(step.toInt());
         checkInvariant(step);
         if (QTest::currentTestFailed())
             return;
     }
     QCOMPARE(tickedBoxes(session), ticked);
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
 }
 
 void TestCleanRun::cleanTicked_data()
@@ -138,7 +116,7 @@ void TestCleanRun::cleanTicked_data()
     QTest::addColumn<int>("last");
 
     for (int number = 1; number <= 6; ++number)
-        QTest::newRow(qPrintable(QStringLiteral("only ") + TestDrive::targetFolder(number))) << QList<int>{number} << number;
+        QTest::newRow(qPrintable(QStringLiteral("only ") + TestDrive::windows98Folder(number))) << QList<int>{number} << number;
     QTest::newRow("2 and 5") << QList<int>{2, 5} << 5;
     QTest::newRow("1 and 4") << QList<int>{1, 4} << 4;
     QTest::newRow("select all") << QList<int>{1, 2, 3, 4, 5, 6} << 6;
@@ -149,30 +127,31 @@ void TestCleanRun::cleanTicked()
     QFETCH(QList<int>, ticked);
     QFETCH(int, last);
 
-    MainWindowSession session;
-    session.drive.fillAll(Fill::Junk);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fillAll(Fill::Junk);
     QVERIFY(session.start());
     if (ticked.size() == 6) {
         clickCommand(session, 2);
     } else {
         for (int number : ticked)
-            clickBox(session, number);
+            session.clickBox(number);
     }
     QVERIFY(session.command(1)->isEnabled());
-    const TestDrive::Snapshot before = session.drive.snapshot();
+    const TestDrive::Snapshot before = drive.snapshot();
 
     clickCommand(session, 1);
 
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
     QStringList cleaned;
     for (int number : ticked) {
-        const QString folder = TestDrive::targetFolder(number);
+        const QString folder = TestDrive::windows98Folder(number);
         cleaned << folder;
-        QCOMPARE(session.drive.entries(folder), sorted(keptAlways + QStringList{markerOf(number)}));
-        QCOMPARE(session.drive.read(folder + QLatin1Char('/') + markerOf(number)), TestDrive::markerLine());
+        QCOMPARE(drive.entries(folder), TestDrive::survivors({TestDrive::markerName(number)}));
+        QCOMPARE(drive.read(folder + QLatin1Char('/') + TestDrive::markerName(number)), TestDrive::markerLine());
     }
-    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), cleaned), QStringList());
-    QCOMPARE(currentDirectory(session), dosFolder(last));
+    QCOMPARE(TestDrive::differences(before, drive.snapshot(), cleaned), QStringList());
+    QCOMPARE(currentDirectory(session), TestDrive::windows98DosFolder(last));
     QCOMPARE(tickedBoxes(session), QString());
     QVERIFY(!session.command(1)->isEnabled());
     QVERIFY(!session.command(3)->isEnabled());
@@ -180,29 +159,30 @@ void TestCleanRun::cleanTicked()
 
 void TestCleanRun::greyedBoxIsSkippedAndReset()
 {
-    MainWindowSession session;
-    session.drive.fillAll(Fill::Junk);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fillAll(Fill::Junk);
     QVERIFY(session.start());
-    clickBox(session, 2);
+    session.clickBox(2);
     QVERIFY(session.command(1)->isEnabled());
     // Nothing in the program greys a box; only code could, and a greyed box
     // counts as unticked.
     session.box(2)->setCheckState(Qt::PartiallyChecked);
     QVERIFY(!session.command(1)->isEnabled());
     QVERIFY(!session.command(3)->isEnabled());
-    clickBox(session, 4);
-    const TestDrive::Snapshot before = session.drive.snapshot();
+    session.clickBox(4);
+    const TestDrive::Snapshot before = drive.snapshot();
 
     clickCommand(session, 1);
 
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
     QCOMPARE(session.box(2)->checkState(), Qt::Unchecked);
     QCOMPARE(tickedBoxes(session), QString());
-    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), {TestDrive::targetFolder(4)}), QStringList());
-    QCOMPARE(currentDirectory(session), dosFolder(4));
+    QCOMPARE(TestDrive::differences(before, drive.snapshot(), {TestDrive::windows98Folder(4)}), QStringList());
+    QCOMPARE(currentDirectory(session), TestDrive::windows98DosFolder(4));
 
     // Once reset, the box is an ordinary two-state box again for the user.
-    clickBox(session, 2);
+    session.clickBox(2);
     QCOMPARE(session.box(2)->checkState(), Qt::Checked);
     QVERIFY(session.command(1)->isEnabled());
 }
@@ -211,31 +191,32 @@ void TestCleanRun::missingFolderStopsTheRun_data()
 {
     QTest::addColumn<int>("missing");
     for (int number : {1, 3, 6})
-        QTest::newRow(TestDrive::targetFolder(number).toLatin1()) << number;
+        QTest::newRow(TestDrive::windows98Folder(number).toLatin1()) << number;
 }
 
 void TestCleanRun::missingFolderStopsTheRun()
 {
     QFETCH(int, missing);
 
-    MainWindowSession session;
-    session.drive.fillAll(Fill::Junk);
-    session.drive.removeFolder(missing);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fillAll(Fill::Junk);
+    drive.removeTree(drive.targetFolder(missing));
     QVERIFY(session.start());
     clickCommand(session, 2);
-    const TestDrive::Snapshot before = session.drive.snapshot();
+    const TestDrive::Snapshot before = drive.snapshot();
 
     clickCommand(session, 1);
 
-    QCOMPARE(session.failures.size(), std::size_t(1));
-    QCOMPARE(session.failures.front().number(), int(FileError::PathNotFound));
+    QCOMPARE(session.failures().size(), std::size_t(1));
+    QCOMPARE(session.failures().front().number(), int(FileError::PathNotFound));
     QStringList cleaned;
     for (int number = 1; number < missing; ++number) {
-        cleaned << TestDrive::targetFolder(number);
-        QCOMPARE(session.drive.read(cleaned.last() + QLatin1Char('/') + markerOf(number)), TestDrive::markerLine());
+        cleaned << TestDrive::windows98Folder(number);
+        QCOMPARE(drive.read(cleaned.last() + QLatin1Char('/') + TestDrive::markerName(number)), TestDrive::markerLine());
     }
-    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), cleaned), QStringList());
-    QCOMPARE(currentDirectory(session), missing == 1 ? QStringLiteral("C:\\WINDOWS") : dosFolder(missing - 1));
+    QCOMPARE(TestDrive::differences(before, drive.snapshot(), cleaned), QStringList());
+    QCOMPARE(currentDirectory(session), missing == 1 ? QStringLiteral("C:\\WINDOWS") : TestDrive::windows98DosFolder(missing - 1));
     QCOMPARE(tickedBoxes(session), QStringLiteral("123456"));
     QVERIFY(session.command(1)->isEnabled());
     QVERIFY(session.command(3)->isEnabled());
@@ -243,62 +224,58 @@ void TestCleanRun::missingFolderStopsTheRun()
 
 void TestCleanRun::readOnlyFileInTempStopsTheRun()
 {
-    MainWindowSession session;
-    session.drive.fillAll(Fill::Junk);
-    const QString temp = TestDrive::targetFolder(4);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fillAll(Fill::Junk);
+    const QString temp = TestDrive::windows98Folder(4);
     const QString locked = temp + QStringLiteral("/LOCKED.TMP");
-    session.drive.write(locked, "in use\r\n");
-    QVERIFY(QFile::setPermissions(session.drive.hostPath(locked), QFile::ReadOwner | QFile::ReadGroup));
+    drive.write(locked, "in use\r\n");
+    QVERIFY(QFile::setPermissions(drive.hostPath(locked), QFile::ReadOwner | QFile::ReadGroup));
     QVERIFY(session.start());
     for (int number : {1, 4, 5})
-        clickBox(session, number);
-    const TestDrive::Snapshot before = session.drive.snapshot();
+        session.clickBox(number);
+    const TestDrive::Snapshot before = drive.snapshot();
 
     clickCommand(session, 1);
 
-    QCOMPARE(session.failures.size(), std::size_t(1));
-    QCOMPARE(session.failures.front().number(), int(FileError::PathFileAccessError));
-    QVERIFY2(QString::fromStdString(session.failures.front().dosPath()).contains(QStringLiteral("LOCKED.TMP"), Qt::CaseInsensitive),
-             session.failures.front().what());
-    QCOMPARE(session.drive.entries(temp), sorted(keptAlways + QStringList{QStringLiteral("LOCKED.TMP")}));
-    QCOMPARE(session.drive.read(locked), QByteArray("in use\r\n"));
-    QCOMPARE(TestDrive::differences(before, session.drive.snapshot(), {TestDrive::targetFolder(1), temp}),
+    QCOMPARE(session.failures().size(), std::size_t(1));
+    QCOMPARE(session.failures().front().number(), int(FileError::PathFileAccessError));
+    QVERIFY2(QString::fromStdString(session.failures().front().dosPath()).contains(QStringLiteral("LOCKED.TMP"), Qt::CaseInsensitive),
+             session.failures().front().what());
+    QCOMPARE(drive.entries(temp), TestDrive::survivors({QStringLiteral("LOCKED.TMP")}));
+    QCOMPARE(drive.read(locked), QByteArray("in use\r\n"));
+    QCOMPARE(TestDrive::differences(before, drive.snapshot(), {TestDrive::windows98Folder(1), temp}),
              QStringList());
     QCOMPARE(tickedBoxes(session), QStringLiteral("145"));
     QVERIFY(session.command(1)->isEnabled());
 
     // The program goes on: without TEMP the same window finishes a run.
-    QVERIFY(session.program->isLoaded<FrmCleaner>());
+    QVERIFY(session.program().isLoaded<FrmCleaner>());
     QVERIFY(session.window().isVisible());
-    clickBox(session, 4);
+    session.clickBox(4);
     clickCommand(session, 1);
-    QCOMPARE(session.failures.size(), std::size_t(1));
-    QCOMPARE(session.drive.read(TestDrive::targetFolder(5) + QStringLiteral("/deleted.txt")), TestDrive::markerLine());
+    QCOMPARE(session.failures().size(), std::size_t(1));
+    QCOMPARE(drive.read(TestDrive::windows98Folder(5) + QStringLiteral("/deleted.txt")), TestDrive::markerLine());
     QCOMPARE(tickedBoxes(session), QString());
 }
 
 void TestCleanRun::toolbarCleanWithNothingTicked()
 {
-    MainWindowSession session;
-    session.drive.fillAll(Fill::Junk);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fillAll(Fill::Junk);
     QVERIFY(session.start());
-    auto *toolbar = session.window().findChild<QToolBar *>(QStringLiteral("Toolbar1"));
-    QVERIFY(toolbar);
-    QAction *clean = nullptr;
-    for (QAction *action : toolbar->actions()) {
-        if (action->data().toString() == QLatin1String("Clean"))
-            clean = action;
-    }
+    QAction *clean = toolbarButton(session.window(), QStringLiteral("Clean"));
     QVERIFY(clean);
-    QWidget *button = toolbar->widgetForAction(clean);
+    QWidget *button = session.window().findChild<QToolBar *>(QStringLiteral("Toolbar1"))->widgetForAction(clean);
     QVERIFY(button && button->isEnabled());
     const QString directory = currentDirectory(session);
-    const TestDrive::Snapshot before = session.drive.snapshot();
+    const TestDrive::Snapshot before = drive.snapshot();
 
     QTest::mouseClick(button, Qt::LeftButton);
 
-    QVERIFY(session.failures.empty());
-    QCOMPARE(TestDrive::differences(before, session.drive.snapshot()), QStringList());
+    QVERIFY(session.failures().empty());
+    QCOMPARE(TestDrive::differences(before, drive.snapshot()), QStringList());
     QCOMPARE(currentDirectory(session), directory);
     QVERIFY(!session.command(1)->isEnabled());
 }

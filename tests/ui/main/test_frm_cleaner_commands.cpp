@@ -1,7 +1,9 @@
 // The main window's commands: the selection rule, Select All and Deselect
 // All, the clean run's effect on the window, and the toolbar's dispatch.
-#include "MainWindowSession.h"
-#include "files/SystemCalls.h"
+#include "support/FaultySystemCalls.h"
+#include "support/ProgramSession.h"
+#include "support/TestDrive.h"
+#include "ui/main/FrmCleaner.h"
 
 #include <QAction>
 #include <QApplication>
@@ -13,52 +15,6 @@
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
-
-namespace {
-
-// Counts the host calls the file services make, to prove a command made none.
-class CountingCalls : public SystemCalls
-{
-public:
-    int calls = 0;
-    bool sawBusyCursor = false;
-
-    int openat(int dirFd, const char *path, int flags, mode_t mode) override
-    {
-        ++calls;
-        const QCursor *cursor = QApplication::overrideCursor();
-        sawBusyCursor = sawBusyCursor || (cursor && cursor->shape() == Qt::WaitCursor);
-        return SystemCalls::openat(dirFd, path, flags, mode);
-    }
-    int fstatat(int dirFd, const char *path, struct stat *status, int flags) override
-    {
-        ++calls;
-        return SystemCalls::fstatat(dirFd, path, status, flags);
-    }
-    ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override
-    {
-        ++calls;
-        return SystemCalls::getdents64(dirFd, buffer, size);
-    }
-    int unlinkat(int dirFd, const char *path, int flags) override
-    {
-        ++calls;
-        return SystemCalls::unlinkat(dirFd, path, flags);
-    }
-    int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath) override
-    {
-        ++calls;
-        return SystemCalls::renameat(oldDirFd, oldPath, newDirFd, newPath);
-    }
-};
-
-void clickBox(QCheckBox *box)
-{
-    // On the indicator itself: past the caption's end a click does nothing.
-    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->height() / 2, box->height() / 2));
-}
-
-} // namespace
 
 class TestFrmCleanerCommands : public QObject
 {
@@ -111,7 +67,8 @@ void TestFrmCleanerCommands::selectionRule()
     QFETCH(QStringList, steps);
     QFETCH(bool, enabled);
 
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
     QVERIFY(QTest::qWaitForWindowExposed(&session.window()));
 
@@ -119,11 +76,11 @@ void TestFrmCleanerCommands::selectionRule()
         const int number = step.right(1).toInt();
         if (step.startsWith(QLatin1Char('+'))) {
             QCOMPARE(session.value(number), 0);
-            clickBox(session.box(number));
+            session.clickBox(number);
             QCOMPARE(session.value(number), 1);
         } else if (step.startsWith(QLatin1Char('-'))) {
             QCOMPARE(session.value(number), 1);
-            clickBox(session.box(number));
+            session.clickBox(number);
             QCOMPARE(session.value(number), 0);
         } else if (step == QLatin1String("A")) {
             QTest::mouseClick(session.command(2), Qt::LeftButton);
@@ -134,13 +91,13 @@ void TestFrmCleanerCommands::selectionRule()
             FrmCleaner::setCheckValue(*session.box(number), 2);
         }
         // The invariant holds after every step, not just at the end.
-        QCOMPARE(session.command(1)->isEnabled(), session.anyTicked());
-        QCOMPARE(session.command(3)->isEnabled(), session.anyTicked());
+        QCOMPARE(session.command(1)->isEnabled(), (session.tickedCount() > 0));
+        QCOMPARE(session.command(3)->isEnabled(), (session.tickedCount() > 0));
         QVERIFY(session.command(2)->isEnabled());
     }
     QCOMPARE(session.command(1)->isEnabled(), enabled);
     QCOMPARE(session.command(3)->isEnabled(), enabled);
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
 }
 
 void TestFrmCleanerCommands::buttonsFollowEachNestedChange_data()
@@ -156,7 +113,8 @@ void TestFrmCleanerCommands::buttonsFollowEachNestedChange()
     QFETCH(int, button);
     QFETCH(QList<bool>, cleanAfterEachChange);
 
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
     if (button == 3)
         QTest::mouseClick(session.command(2), Qt::LeftButton);
@@ -191,17 +149,18 @@ void TestFrmCleanerCommands::classicValues()
     QFETCH(int, afterClick);
     QFETCH(int, afterSecondClick);
 
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
     QCheckBox *box = session.box(3);
     FrmCleaner::setCheckValue(*box, value);
     QCOMPARE(box->checkState(), qtState);
     QCOMPARE(FrmCleaner::checkValue(*box), value);
-    clickBox(box);
+    session.clickBox(3);
     QCOMPARE(FrmCleaner::checkValue(*box), afterClick);
-    clickBox(box);
+    session.clickBox(3);
     QCOMPARE(FrmCleaner::checkValue(*box), afterSecondClick);
-    clickBox(box);
+    session.clickBox(3);
     QVERIFY(FrmCleaner::checkValue(*box) != 2);
 }
 
@@ -232,13 +191,14 @@ void TestFrmCleanerCommands::toolbarDispatch()
     QFETCH(bool, optionsLoaded);
     QFETCH(bool, cleaned);
 
-    MainWindowSession session;
-    session.drive.fill(4, TestDrive::Fill::Junk);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fill(4, TestDrive::Fill::Junk);
     QVERIFY(session.start());
     FrmCleaner &window = session.window();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    clickBox(session.box(4));
-    const TestDrive::Snapshot before = session.drive.snapshot();
+    session.clickBox(4);
+    const TestDrive::Snapshot before = drive.snapshot();
 
     if (QAction *button = toolbarButton(window, key)) {
         // A real button: pressed with the mouse.
@@ -250,14 +210,14 @@ void TestFrmCleanerCommands::toolbarDispatch()
         window.Toolbar1_ButtonClick(other);
     }
 
-    QCOMPARE(session.program->isLoaded<FrmCleaner>(), cleanerLoaded);
-    QCOMPARE(session.program->isLoaded<FrmClean>(), cleanerLoaded);
-    QCOMPARE(session.program->isLoaded<FrmAbout>(), aboutLoaded);
-    QCOMPARE(session.program->isLoaded<FrmOptions>(), optionsLoaded);
-    QCOMPARE(session.drive.snapshot() != before, cleaned);
+    QCOMPARE(session.program().isLoaded<FrmCleaner>(), cleanerLoaded);
+    QCOMPARE(session.program().isLoaded<FrmClean>(), cleanerLoaded);
+    QCOMPARE(session.program().isLoaded<FrmAbout>(), aboutLoaded);
+    QCOMPARE(session.program().isLoaded<FrmOptions>(), optionsLoaded);
+    QCOMPARE(drive.snapshot() != before, cleaned);
     if (cleanerLoaded)
         QCOMPARE(session.value(4), cleaned ? 0 : 1);
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
 }
 
 void TestFrmCleanerCommands::keys_data()
@@ -283,11 +243,12 @@ void TestFrmCleanerCommands::keys()
     QFETCH(int, key);
     QFETCH(int, tickedAfter);
 
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
     FrmCleaner &window = session.window();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    clickBox(session.box(4));
+    session.clickBox(4);
     auto *target = window.findChild<QWidget *>(focus);
     target->setFocus();
     QCOMPARE(QApplication::focusWidget(), target);
@@ -299,8 +260,8 @@ void TestFrmCleanerCommands::keys()
         ticked += session.value(number) == 1 ? 1 : 0;
     QCOMPARE(ticked, tickedAfter);
     QCOMPARE(session.command(1)->isEnabled(), tickedAfter > 0);
-    QVERIFY(session.program->isLoaded<FrmCleaner>());
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.program().isLoaded<FrmCleaner>());
+    QVERIFY(session.failures().empty());
 }
 
 void TestFrmCleanerCommands::noPopUpMenu_data()
@@ -317,8 +278,9 @@ void TestFrmCleanerCommands::noPopUpMenu()
 {
     QFETCH(QString, place);
 
-    MainWindowSession session;
-    session.drive.write(QStringLiteral("WINDOWS/options.ini"), "x");
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.write(QStringLiteral("WINDOWS/options.ini"), "x");
     QVERIFY(session.start());
     FrmCleaner &window = session.window();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -338,92 +300,96 @@ void TestFrmCleanerCommands::noPopUpMenu()
 
 void TestFrmCleanerCommands::toolbarCleanWithNothingTickedTouchesNoFile()
 {
-    // Declared first: the file services use it until the session is gone.
-    CountingCalls calls;
-    MainWindowSession session;
-    session.drive.fillAll(TestDrive::Fill::Junk);
-    QVERIFY(session.start(&calls));
+    TestDrive drive(TestDrive::Layout::Windows98);
+    drive.fillAll(TestDrive::Fill::Junk);
+    // Declared before the session: the file services use it until the session is gone.
+    FaultySystemCalls calls;
+    ProgramSession session(drive, &calls);
+    QVERIFY(session.start());
     FrmCleaner &window = session.window();
     QVERIFY(!session.command(1)->isEnabled());
-    const std::string directory = session.files->currentDirectory();
-    const TestDrive::Snapshot before = session.drive.snapshot();
-    calls.calls = 0;
+    const std::string directory = session.files().currentDirectory();
+    const TestDrive::Snapshot before = drive.snapshot();
+    calls.arm(0, 0); // only counts
 
     QAction *clean = toolbarButton(window, QStringLiteral("Clean"));
     QVERIFY(clean);
     clean->trigger();
 
-    QCOMPARE(calls.calls, 0);
-    QCOMPARE(session.files->currentDirectory(), directory);
-    QCOMPARE(session.drive.snapshot(), before);
+    QCOMPARE(calls.count(), 0);
+    QCOMPARE(session.files().currentDirectory(), directory);
+    QCOMPARE(drive.snapshot(), before);
     QVERIFY(!session.command(1)->isEnabled());
     QVERIFY(!session.command(3)->isEnabled());
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
 }
 
 void TestFrmCleanerCommands::cleanResetsTheWindow()
 {
-    MainWindowSession session;
-    session.drive.fillAll(TestDrive::Fill::Junk);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fillAll(TestDrive::Fill::Junk);
     QVERIFY(session.start());
     QTest::mouseClick(session.command(2), Qt::LeftButton);
     QTest::mouseClick(session.command(1), Qt::LeftButton);
 
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
     for (int number = 1; number <= 6; ++number)
         QCOMPARE(session.value(number), 0);
     QVERIFY(!session.command(1)->isEnabled());
     QVERIFY(!session.command(3)->isEnabled());
     QVERIFY(session.command(2)->isEnabled());
     // The run leaves the last target's folder current.
-    QCOMPARE(QString::fromStdString(session.files->currentDirectory()).toUpper(),
+    QCOMPARE(QString::fromStdString(session.files().currentDirectory()).toUpper(),
              QStringLiteral("C:\\WINDOWS\\DOWNLOADED PROGRAM FILES"));
-    QCOMPARE(session.drive.read(TestDrive::targetFolder(4) + QStringLiteral("/deleted.txt")), TestDrive::markerLine());
+    QCOMPARE(drive.read(TestDrive::windows98Folder(4) + QStringLiteral("/deleted.txt")), TestDrive::markerLine());
 }
 
 void TestFrmCleanerCommands::greyedBoxIsNotCleaned()
 {
-    MainWindowSession session;
-    session.drive.fill(4, TestDrive::Fill::Junk);
-    session.drive.fill(5, TestDrive::Fill::Junk);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fill(4, TestDrive::Fill::Junk);
+    drive.fill(5, TestDrive::Fill::Junk);
     QVERIFY(session.start());
-    const QStringList temp = session.drive.entries(TestDrive::targetFolder(4));
+    const QStringList temp = drive.entries(TestDrive::windows98Folder(4));
     FrmCleaner::setCheckValue(*session.box(4), 2);
-    clickBox(session.box(5));
+    session.clickBox(5);
     QTest::mouseClick(session.command(1), Qt::LeftButton);
 
-    QVERIFY(session.failures.empty());
-    QCOMPARE(session.drive.entries(TestDrive::targetFolder(4)), temp);
-    QVERIFY(session.drive.entries(TestDrive::targetFolder(5)).contains(QStringLiteral("deleted.txt")));
+    QVERIFY(session.failures().empty());
+    QCOMPARE(drive.entries(TestDrive::windows98Folder(4)), temp);
+    QVERIFY(drive.entries(TestDrive::windows98Folder(5)).contains(QStringLiteral("deleted.txt")));
     QCOMPARE(session.value(4), 0);
     QCOMPARE(session.value(5), 0);
 }
 
 void TestFrmCleanerCommands::failedCleanKeepsBoxesAndReports()
 {
-    MainWindowSession session;
-    session.drive.fill(3, TestDrive::Fill::Junk);
-    session.drive.fill(5, TestDrive::Fill::Junk);
-    session.drive.removeFolder(4);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.fill(3, TestDrive::Fill::Junk);
+    drive.fill(5, TestDrive::Fill::Junk);
+    drive.removeTree(drive.targetFolder(4));
     QVERIFY(session.start());
     for (int number : {3, 4, 5})
-        clickBox(session.box(number));
-    const QStringList recycled = session.drive.entries(TestDrive::targetFolder(5));
+        session.clickBox(number);
+    const QStringList recycled = drive.entries(TestDrive::windows98Folder(5));
 
     QTest::mouseClick(session.command(1), Qt::LeftButton);
 
-    QCOMPARE(session.failures.size(), std::size_t{1});
-    QCOMPARE(session.failures.front().number(), 76);
+    QCOMPARE(session.failures().size(), std::size_t{1});
+    QCOMPARE(session.failures().front().number(), 76);
     // Target 3 was done before the failure; 5 was never reached.
-    QVERIFY(session.drive.entries(TestDrive::targetFolder(3)).contains(QStringLiteral("deleted.txt")));
-    QCOMPARE(session.drive.entries(TestDrive::targetFolder(5)), recycled);
+    QVERIFY(drive.entries(TestDrive::windows98Folder(3)).contains(QStringLiteral("deleted.txt")));
+    QCOMPARE(drive.entries(TestDrive::windows98Folder(5)), recycled);
     for (int number : {3, 4, 5})
         QCOMPARE(session.value(number), 1);
     QVERIFY(session.command(1)->isEnabled());
     QVERIFY(session.command(3)->isEnabled());
     // The program goes on: the window still answers.
     QTest::mouseClick(session.command(3), Qt::LeftButton);
-    QVERIFY(!session.anyTicked());
+    QVERIFY(!(session.tickedCount() > 0));
     QVERIFY(!session.command(1)->isEnabled());
 }
 
@@ -438,20 +404,27 @@ void TestFrmCleanerCommands::busyCursorWhileCleaning()
 {
     QFETCH(bool, fails);
 
-    CountingCalls calls;
-    MainWindowSession session;
-    session.drive.fill(4, TestDrive::Fill::Junk);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    drive.fill(4, TestDrive::Fill::Junk);
     if (fails)
-        session.drive.removeFolder(4);
-    QVERIFY(session.start(&calls));
-    clickBox(session.box(4));
-    QVERIFY(!calls.sawBusyCursor);
+        drive.removeTree(drive.targetFolder(4));
+    bool sawBusyCursor = false;
+    FaultySystemCalls calls;
+    calls.setWatcher([&sawBusyCursor](const char *) {
+        const QCursor *cursor = QApplication::overrideCursor();
+        sawBusyCursor = sawBusyCursor || (cursor && cursor->shape() == Qt::WaitCursor);
+    });
+    calls.arm(0, 0);
+    ProgramSession session(drive, &calls);
+    QVERIFY(session.start());
+    session.clickBox(4);
+    QVERIFY(!sawBusyCursor);
 
     QTest::mouseClick(session.command(1), Qt::LeftButton);
 
-    QVERIFY(calls.sawBusyCursor);
+    QVERIFY(sawBusyCursor);
     QCOMPARE(QApplication::overrideCursor(), nullptr);
-    QCOMPARE(session.failures.size(), std::size_t(fails ? 1 : 0));
+    QCOMPARE(session.failures().size(), std::size_t(fails ? 1 : 0));
 }
 
 QTEST_MAIN(TestFrmCleanerCommands)

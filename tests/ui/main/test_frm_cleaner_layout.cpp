@@ -1,8 +1,10 @@
 // The main window as laid out: every control where the classic layout puts
 // it, the toolbar, the menu tree, the status bar and the window itself.
+#include "support/ProgramSession.h"
+#include "support/TestDrive.h"
 #include "ui/main/ClockStatusBar.h"
+#include "ui/main/FrmCleaner.h"
 #include "ui/main/ImageList.h"
-#include "MainWindowSession.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -45,7 +47,8 @@ private slots:
     void imageList();
 
 private:
-    std::unique_ptr<MainWindowSession> m_session;
+    std::unique_ptr<TestDrive> m_drive;
+    std::unique_ptr<ProgramSession> m_session;
     FrmCleaner *m_window = nullptr;
 };
 
@@ -98,8 +101,8 @@ const QStringList tabOrderNames = {
 
 void TestFrmCleanerLayout::init()
 {
-    m_session = std::make_unique<MainWindowSession>();
-    QVERIFY(m_session->drive.isValid());
+    m_drive = std::make_unique<TestDrive>(TestDrive::Layout::Windows98);
+    m_session = std::make_unique<ProgramSession>(*m_drive);
     QVERIFY(m_session->start());
     m_window = &m_session->window();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
@@ -109,6 +112,7 @@ void TestFrmCleanerLayout::cleanup()
 {
     m_window = nullptr;
     m_session.reset();
+    m_drive.reset();
 }
 
 void TestFrmCleanerLayout::controls_data()
@@ -230,8 +234,9 @@ void TestFrmCleanerLayout::window()
     QFETCH(bool, advanced);
     if (advanced) {
         m_session.reset();
-        m_session = std::make_unique<MainWindowSession>();
-        m_session->drive.write(QStringLiteral("WINDOWS/options.ini"), "\"Advanced mode = on\"\r\n");
+        m_drive = std::make_unique<TestDrive>(TestDrive::Layout::Windows98);
+        m_drive->write(QStringLiteral("WINDOWS/options.ini"), TestDrive::flagLine());
+        m_session = std::make_unique<ProgramSession>(*m_drive);
         QVERIFY(m_session->start());
         m_window = &m_session->window();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));

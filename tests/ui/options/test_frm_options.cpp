@@ -1,25 +1,20 @@
 // The options dialog on a throw-away drive C:, driven as the user drives it.
 
-#include "DialogFrame.h"
-#include "files/FileError.h"
-#include "files/FileServices.h"
-#include "ui/main/FrmCleaner.h"
-#include "ui/about/FrmAbout.h"
-#include "ui/options/FrmOptions.h"
 #include "runtime/FrmClean.h"
-#include "runtime/Program.h"
+#include "support/DialogFrame.h"
+#include "support/ProgramSession.h"
+#include "support/TestDrive.h"
+#include "ui/main/FrmCleaner.h"
+#include "ui/options/FrmOptions.h"
 #include "ui/options/WrappingRadioButton.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
 
@@ -27,46 +22,7 @@
 
 namespace {
 
-const QByteArray flagBytes = QByteArrayLiteral("\"Advanced mode = on\"\r\n");
-
-// One drive C: with the folders a real Windows 98 has, and a program
-// started on it with every failure recorded instead of shown.
-class Session
-{
-public:
-    explicit Session(const QString &root)
-        : m_files(root.toStdString())
-        , m_program(m_files)
-        , m_ended(&m_program, &Program::ended)
-    {
-        m_program.defineMainWindow<FrmCleaner>();
-        m_program.define<FrmOptions>();
-        m_program.define<FrmAbout>();
-        m_program.setFailureReporter([this](const FileError &error) { failures.append(error.number()); });
-        m_program.setMessageReporter([this](const QString &text) { messages.append(text); });
-    }
-
-    bool start() { return m_program.start(); }
-    Program &program() { return m_program; }
-    FileServices &files() { return m_files; }
-    int endedCount() const { return static_cast<int>(m_ended.count()); }
-
-    QGroupBox *frame2() { return m_program.window<FrmCleaner>().findChild<QGroupBox *>(QStringLiteral("Frame2")); }
-
-    FrmOptions &openOptions()
-    {
-        m_program.guard([this] { m_program.show<FrmOptions>(); });
-        return m_program.window<FrmOptions>();
-    }
-
-    QList<int> failures;
-    QStringList messages;
-
-private:
-    FileServices m_files;
-    Program m_program;
-    QSignalSpy m_ended;
-};
+const QByteArray flagBytes = TestDrive::flagLine();
 
 template <typename T>
 T *child(QWidget &window, const char *name)
@@ -125,42 +81,30 @@ private slots:
     void failingOkIsReportedAndTheDialogStays();
 
 private:
-    QString hostPath(const QString &dosRelative) const { return m_drive->filePath(dosRelative); }
-    void writeHostFile(const QString &relative, const QByteArray &bytes);
-    QByteArray readHostFile(const QString &relative) const;
-    bool hostFileExists(const QString &relative) const { return QFileInfo::exists(hostPath(relative)); }
+    QString hostPath(const QString &relative) const { return m_drive->hostPath(relative); }
+    void writeHostFile(const QString &relative, const QByteArray &bytes) { m_drive->write(relative, bytes); }
+    QByteArray readHostFile(const QString &relative) const
+    {
+        return QByteArray::fromStdString(m_drive->content(relative.toStdString()).value_or("<missing>"));
+    }
+    bool hostFileExists(const QString &relative) const { return m_drive->exists(relative.toStdString()); }
 
-    std::unique_ptr<QTemporaryDir> m_drive;
-    std::unique_ptr<Session> m_session;
+    std::unique_ptr<TestDrive> m_drive;
+    std::unique_ptr<ProgramSession> m_session;
 };
 
 void TestFrmOptions::init()
 {
-    m_drive = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_drive->isValid());
-    QVERIFY(QDir(m_drive->path()).mkpath(QStringLiteral("WINDOWS/TEMP")));
-    m_session = std::make_unique<Session>(m_drive->path());
+    m_drive = std::make_unique<TestDrive>();
+    m_drive->folder("WINDOWS");
+    m_drive->folder("WINDOWS/TEMP");
+    m_session = std::make_unique<ProgramSession>(*m_drive);
 }
 
 void TestFrmOptions::cleanup()
 {
     m_session.reset();
     m_drive.reset();
-}
-
-void TestFrmOptions::writeHostFile(const QString &relative, const QByteArray &bytes)
-{
-    QFile file(hostPath(relative));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray TestFrmOptions::readHostFile(const QString &relative) const
-{
-    QFile file(hostPath(relative));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return file.readAll();
 }
 
 void TestFrmOptions::windowFrame()
@@ -370,7 +314,7 @@ void TestFrmOptions::applyChoice()
     }
     pressOk(dialog);
 
-    QCOMPARE(m_session->failures, QList<int>());
+    QCOMPARE(m_session->failureNumbers(), QList<int>());
     QVERIFY(!m_session->program().isLoaded<FrmOptions>());
     QVERIFY(dialog.isHidden());
     // The main window changed at once, not at the next start.
@@ -383,13 +327,13 @@ void TestFrmOptions::applyChoice()
 
     // The next start on the same drive agrees, in the main window and the dialog.
     m_session.reset();
-    Session restarted(m_drive->path());
+    ProgramSession restarted(*m_drive);
     QVERIFY(restarted.start());
     QCOMPARE(restarted.frame2()->isVisible(), frameShownAfter);
     QCOMPARE(restarted.frame2()->isEnabled(), frameShownAfter);
     FrmOptions &again = restarted.openOptions();
     QCOMPARE(child<QRadioButton>(again, "Option1")->isEnabled(), frameShownAfter);
-    QCOMPARE(restarted.failures, QList<int>());
+    QCOMPARE(restarted.failureNumbers(), QList<int>());
 }
 
 void TestFrmOptions::closeWithoutApplying_data()
@@ -431,7 +375,7 @@ void TestFrmOptions::closeWithoutApplying()
     QCOMPARE(m_session->frame2()->isVisible(), flagBefore);
     QCOMPARE(m_session->frame2()->isEnabled(), flagBefore);
     QCOMPARE(readHostFile(QStringLiteral("WINDOWS/options.ini")), flagBefore ? flagBytes : QByteArray("<missing>"));
-    QCOMPARE(m_session->failures, QList<int>());
+    QCOMPARE(m_session->failureNumbers(), QList<int>());
     QCOMPARE(m_session->endedCount(), 0);
 }
 
@@ -503,7 +447,7 @@ void TestFrmOptions::okWritesInWindowsWhereverTheCurrentDirectoryIs()
     if (moveBy == QStringLiteral("chdir")) {
         m_session->files().changeDirectory("C:\\WINDOWS\\TEMP");
     } else {
-        FrmCleaner &cleaner = m_session->program().window<FrmCleaner>();
+        FrmCleaner &cleaner = m_session->window();
         auto *check4 = child<QAbstractButton>(cleaner, "Check4");
         QTest::mouseClick(check4, Qt::LeftButton);
         QVERIFY(check4->isChecked());
@@ -517,7 +461,7 @@ void TestFrmOptions::okWritesInWindowsWhereverTheCurrentDirectoryIs()
              QStringLiteral("C:\\WINDOWS\\TEMP"));
 
     pressOk(dialog);
-    QCOMPARE(m_session->failures, QList<int>());
+    QCOMPARE(m_session->failureNumbers(), QList<int>());
     QCOMPARE(readHostFile(QStringLiteral("WINDOWS/options.ini")), flagBefore ? QByteArray("<missing>") : flagBytes);
     QCOMPARE(readHostFile(QStringLiteral("WINDOWS/TEMP/options.ini")), QByteArray("decoy"));
 }
@@ -531,7 +475,7 @@ void TestFrmOptions::flagAppearingAfterLoadIsOverwritten()
 
     clickOption(dialog, "Option2");
     pressOk(dialog);
-    QCOMPARE(m_session->failures, QList<int>());
+    QCOMPARE(m_session->failureNumbers(), QList<int>());
     const QByteArray written = readHostFile(QStringLiteral("WINDOWS/options.ini"));
     QCOMPARE(written.size(), 22);
     QCOMPARE(written, flagBytes);
@@ -567,7 +511,7 @@ void TestFrmOptions::okAfterExitDoesNotBringBackTheMainWindow()
     QFile::remove(hostPath(QStringLiteral("WINDOWS/cleaner.txt")));
 
     pressOk(dialog);
-    QCOMPARE(m_session->failures, QList<int>());
+    QCOMPARE(m_session->failureNumbers(), QList<int>());
     QCOMPARE(readHostFile(QStringLiteral("WINDOWS/options.ini")), flagBefore ? QByteArray("<missing>") : flagBytes);
     QVERIFY(!program.isLoaded<FrmCleaner>());
     QVERIFY(!program.isLoaded<FrmClean>());
@@ -633,7 +577,7 @@ void TestFrmOptions::failingOkIsReportedAndTheDialogStays()
     QFETCH(bool, frameShown);
 
     if (pick == QStringLiteral("Option2"))
-        QVERIFY(QDir(m_drive->path()).mkpath(QStringLiteral("WINDOWS/options.ini")));
+        m_drive->folder("WINDOWS/options.ini");
     else
         writeHostFile(QStringLiteral("WINDOWS/options.ini"), flagBytes);
     QVERIFY(m_session->start());
@@ -643,7 +587,7 @@ void TestFrmOptions::failingOkIsReportedAndTheDialogStays()
         QVERIFY(QFile::remove(hostPath(QStringLiteral("WINDOWS/options.ini"))));
 
     pressOk(dialog);
-    QCOMPARE(m_session->failures, QList<int>{error});
+    QCOMPARE(m_session->failureNumbers(), QList<int>{error});
     // Stopped at the failing step: the frame change before it stays made.
     QCOMPARE(m_session->frame2()->isVisible(), frameShown);
     QVERIFY(m_session->program().isLoaded<FrmOptions>());
@@ -653,7 +597,7 @@ void TestFrmOptions::failingOkIsReportedAndTheDialogStays()
     QTest::mouseClick(child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
     QVERIFY(!m_session->program().isLoaded<FrmOptions>());
     QVERIFY(m_session->program().isLoaded<FrmCleaner>());
-    QCOMPARE(m_session->failures.size(), 1);
+    QCOMPARE(m_session->failures().size(), std::size_t{1});
 }
 
 QTEST_MAIN(TestFrmOptions)

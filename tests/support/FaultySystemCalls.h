@@ -2,6 +2,7 @@
 
 #include "files/SystemCalls.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,14 @@ public:
     // The attribute route the test run asks for (see TestAttributeRoute.h).
     FaultySystemCalls();
 
-    // Counting starts again at 0; failAt 0 only counts.
-    void arm(long failAt, int error);
+    // Counting starts again at 0; failAt 0 only counts. With only, just the
+    // calls of that name count.
+    void arm(long failAt, int error, const char *only = nullptr);
     void disarm();
     // Whether fsync reaches the disk; off by default (see fsync).
     void setFlushes(bool flushes) { m_flushes = flushes; }
+    // Told the name of every counted call before it is made.
+    void setWatcher(std::function<void(const char *call)> watcher) { m_watcher = std::move(watcher); }
 
     long count() const { return m_count; }
     bool struck() const { return !m_failedCall.empty(); }
@@ -53,6 +57,8 @@ private:
     long m_count = 0;
     long m_failAt = 0;
     int m_error = 0;
+    std::string m_only;
+    std::function<void(const char *)> m_watcher;
     std::string m_failedCall;
     std::string m_failedName;
     std::vector<std::string> m_trace;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TreeSnapshot.h"
+#include "support/TreeSnapshot.h"
 
 #include <array>
 #include <map>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-class HostileDrive;
+class TestDrive;
 
 // What a clean run may have done to one cleaning target.
 enum class TargetOutcome {
@@ -22,7 +22,7 @@ enum class TargetOutcome {
 struct RunExpectation
 {
     std::array<TargetOutcome, 6> targets{};
-    // The program's own files, relative to the top of the drive tree:
+    // The program's own files, relative to the drive's root:
     // the exact bytes they must hold, or nullopt for "absent". A path not
     // listed here must not change at all.
     std::map<std::string, std::optional<std::string>> ownFiles;
@@ -36,12 +36,16 @@ struct DriveBefore
     std::map<std::string, bool> deletable; // direct children of the targets
 };
 
-DriveBefore captureBefore(const HostileDrive &drive);
+DriveBefore captureBefore(const TestDrive &drive);
 
 // Every difference between before and now that the expectation does not
 // allow, as readable lines; empty when the drive is exactly as it must be.
-std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &before,
+std::vector<std::string> checkRun(const TestDrive &drive, const DriveBefore &before,
                                   const RunExpectation &expected);
+
+// The same as a verdict for QVERIFY: true when the drive is exactly as it
+// must be, else false after printing each difference.
+bool runAsExpected(const TestDrive &drive, const DriveBefore &before, const RunExpectation &expected);
 
 // Names of leftover temporary files (hidden names that did not exist before)
 // anywhere on the drive.

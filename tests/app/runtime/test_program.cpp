@@ -1,48 +1,22 @@
 // The window runtime: start-up, shutdown, the window model and the event
 // guard, on throw-away drives.
-#include "ui/about/FrmAbout.h"
 #include "runtime/FrmClean.h"
+#include "support/FaultySystemCalls.h"
+#include "support/ProgramSession.h"
+#include "support/TestDrive.h"
+#include "ui/about/FrmAbout.h"
+#include "ui/main/FrmCleaner.h"
 #include "ui/options/FrmOptions.h"
-#include "MainWindowSession.h"
-#include "files/SystemCalls.h"
 
 #include <QAction>
 #include <QGroupBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QRadioButton>
-#include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
 
 #include <sys/stat.h>
-
-namespace {
-
-const QByteArray helloWorld = QByteArrayLiteral("\"Hello World\"\r\n");
-
-// Entering a folder checks the right to enter it last; the chosen check
-// fails, as a folder that is there but may not be entered does.
-class RefusedEntry : public SystemCalls
-{
-public:
-    RefusedEntry(int failAt, int error) : m_failAt(failAt), m_error(error) {}
-
-    int faccessat(int dirFd, const char *path, int mode, int flags) override
-    {
-        if (++m_count == m_failAt) {
-            errno = m_error;
-            return -1;
-        }
-        return SystemCalls::faccessat(dirFd, path, mode, flags);
-    }
-
-private:
-    int m_count = 0;
-    int m_failAt;
-    int m_error;
-};
-
-} // namespace
 
 class TestProgram : public QObject
 {
@@ -93,16 +67,17 @@ void TestProgram::startUp()
     QFETCH(QByteArray, staleCleaner);
     QFETCH(bool, advanced);
 
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     if (!flagName.isEmpty())
-        session.drive.write(QStringLiteral("WINDOWS/") + flagName, flagContent);
+        drive.write(QStringLiteral("WINDOWS/") + flagName, flagContent);
     if (!staleCleaner.isEmpty())
-        session.drive.write(QStringLiteral("WINDOWS/cleaner.txt"), staleCleaner);
+        drive.write(QStringLiteral("WINDOWS/cleaner.txt"), staleCleaner);
 
     QVERIFY(session.start());
-    Program &program = *session.program;
-    QVERIFY(session.failures.empty());
-    QVERIFY(session.messages.isEmpty());
+    Program &program = session.program();
+    QVERIFY(session.failures().empty());
+    QVERIFY(session.messages().isEmpty());
 
     QVERIFY(program.isLoaded<FrmClean>());
     QVERIFY(program.isLoaded<FrmCleaner>());
@@ -115,11 +90,11 @@ void TestProgram::startUp()
     QCOMPARE(frame2->isVisible(), advanced);
     QCOMPARE(frame2->isEnabled(), advanced);
 
-    QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/cleaner.txt")), helloWorld);
-    QCOMPARE(QString::fromStdString(session.files->currentDirectory()), QStringLiteral("C:\\WINDOWS"));
+    QCOMPARE(drive.read(QStringLiteral("WINDOWS/cleaner.txt")), TestDrive::startupLine());
+    QCOMPARE(QString::fromStdString(session.files().currentDirectory()), QStringLiteral("C:\\WINDOWS"));
     // The flag file is only looked at, never changed.
     if (!flagName.isEmpty())
-        QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/") + flagName), flagContent);
+        QCOMPARE(drive.read(QStringLiteral("WINDOWS/") + flagName), flagContent);
 }
 
 void TestProgram::driveWithoutWindows_data()
@@ -136,42 +111,46 @@ void TestProgram::driveWithoutWindows()
     QFETCH(int, refusal);
     QFETCH(QString, said);
 
-    MainWindowSession session;
-    RefusedEntry calls(1, refusal);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    // Entering a folder checks the right to enter it last; that check fails,
+    // as it does for a folder that is there but may not be entered.
+    FaultySystemCalls calls;
+    calls.arm(1, refusal, "faccessat");
     if (refusal == 0)
-        QVERIFY(QDir(session.drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
-    const TestDrive::Snapshot before = session.drive.snapshot();
-    Program &program = session.create(&calls);
-    QSignalSpy ended(&program, &Program::ended);
+        QVERIFY(QDir(drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
+    const TestDrive::Snapshot before = drive.snapshot();
+    ProgramSession session(drive, &calls);
+    Program &program = session.program();
 
-    QVERIFY(!program.start());
+    QVERIFY(!session.start());
 
-    QCOMPARE(session.messages.size(), 1);
-    const QString &message = session.messages.front();
-    QVERIFY(message.contains(session.drive.root()));
+    QCOMPARE(session.messages().size(), 1);
+    const QString &message = session.messages().front();
+    QVERIFY(message.contains(QString::fromStdString(drive.root())));
     QVERIFY2(message.contains(said), qPrintable(message));
     // A WINDOWS folder that is there is not called missing.
     QCOMPARE(message.contains(QStringLiteral("no WINDOWS folder")), refusal == 0);
-    QVERIFY(session.failures.empty());
+    QVERIFY(session.failures().empty());
     QVERIFY(!program.anyLoaded());
-    QCOMPARE(session.drive.snapshot(), before);
+    QCOMPARE(drive.snapshot(), before);
 }
 
 void TestProgram::startUpFileFailureLeavesWindowUp()
 {
     // A read-only cleaner.txt is never overwritten: step 3 fails, after the
     // main window is up.
-    MainWindowSession session;
-    session.drive.write(QStringLiteral("WINDOWS/cleaner.txt"), "old");
-    QVERIFY(QFile::setPermissions(session.drive.hostPath(QStringLiteral("WINDOWS/cleaner.txt")),
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
+    drive.write(QStringLiteral("WINDOWS/cleaner.txt"), "old");
+    QVERIFY(QFile::setPermissions(drive.hostPath(QStringLiteral("WINDOWS/cleaner.txt")),
                                   QFile::ReadOwner | QFile::ReadGroup));
 
     QVERIFY(session.start());
 
-    QCOMPARE(session.failures.size(), std::size_t{1});
-    QVERIFY(session.program->isLoaded<FrmCleaner>());
+    QCOMPARE(session.failures().size(), std::size_t{1});
+    QVERIFY(session.program().isLoaded<FrmCleaner>());
     QVERIFY(session.window().isVisible());
-    QCOMPARE(session.drive.read(QStringLiteral("WINDOWS/cleaner.txt")), QByteArray("old"));
+    QCOMPARE(drive.read(QStringLiteral("WINDOWS/cleaner.txt")), QByteArray("old"));
 }
 
 void TestProgram::failedMainWindowLoadStillShowsIt()
@@ -180,17 +159,19 @@ void TestProgram::failedMainWindowLoadStillShowsIt()
     // main window's load fails on its own entry: the window still comes up,
     // so it can be closed, and the start-up sequence stops before
     // cleaner.txt.
-    MainWindowSession session;
-    session.drive.write(QStringLiteral("WINDOWS/options.ini"), "x");
-    RefusedEntry calls(3, EIO);
+    TestDrive drive(TestDrive::Layout::Windows98);
+    drive.write(QStringLiteral("WINDOWS/options.ini"), "x");
+    FaultySystemCalls calls;
+    calls.arm(3, EIO, "faccessat");
+    ProgramSession session(drive, &calls);
 
-    QVERIFY(session.start(&calls));
+    QVERIFY(session.start());
 
-    QCOMPARE(session.failures.size(), std::size_t{1});
-    QCOMPARE(session.failures.front().number(), 57);
+    QCOMPARE(session.failures().size(), std::size_t{1});
+    QCOMPARE(session.failures().front().number(), 57);
     QVERIFY(session.window().isVisible());
     QVERIFY(!session.window().findChild<QGroupBox *>(QStringLiteral("Frame2"))->isVisible());
-    QVERIFY(!session.drive.entries(QStringLiteral("WINDOWS")).contains(QStringLiteral("cleaner.txt")));
+    QVERIFY(!drive.entries(QStringLiteral("WINDOWS")).contains(QStringLiteral("cleaner.txt")));
 }
 
 void TestProgram::failedDialogLoadStillShowsIt()
@@ -198,42 +179,42 @@ void TestProgram::failedDialogLoadStillShowsIt()
     // With c:\windows gone, the options dialog's load stops with both
     // choices disabled; it is shown all the same, so that Cancel can close
     // it and the program end after Exit.
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
-    Program &program = *session.program;
-    QSignalSpy ended(&program, &Program::ended);
-    QVERIFY(QDir(session.drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
+    Program &program = session.program();
+    QVERIFY(QDir(drive.hostPath(QStringLiteral("WINDOWS"))).removeRecursively());
 
     program.window<FrmCleaner>().findChild<QAction *>(QStringLiteral("mnuOptions"))->trigger();
 
-    QCOMPARE(session.failures.size(), std::size_t{1});
-    QCOMPARE(session.failures.front().number(), 76);
+    QCOMPARE(session.failures().size(), std::size_t{1});
+    QCOMPARE(session.failures().front().number(), 76);
     FrmOptions &dialog = program.window<FrmOptions>();
     QVERIFY(dialog.isVisible());
     QVERIFY(!dialog.findChild<QRadioButton *>(QStringLiteral("Option1"))->isEnabled());
     QVERIFY(!dialog.findChild<QRadioButton *>(QStringLiteral("Option2"))->isEnabled());
 
     program.window<FrmCleaner>().findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
-    QCOMPARE(ended.size(), 0);
+    QCOMPARE(session.endedCount(), 0);
     QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("cmdCancel")), Qt::LeftButton);
-    QCOMPARE(ended.size(), 1);
+    QCOMPARE(session.endedCount(), 1);
     QVERIFY(!program.anyLoaded());
 }
 
 void TestProgram::windowDestroyedWithoutUnload()
 {
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
-    Program &program = *session.program;
-    QSignalSpy ended(&program, &Program::ended);
+    Program &program = session.program();
     program.show<FrmAbout>();
     program.window<FrmCleaner>().mnuExit_Click();
-    QCOMPARE(ended.size(), 0);
+    QCOMPARE(session.endedCount(), 0);
 
     delete &program.window<FrmAbout>();
 
     QVERIFY(!program.isLoaded<FrmAbout>());
-    QCOMPARE(ended.size(), 1);
+    QCOMPARE(session.endedCount(), 1);
 }
 
 void TestProgram::exit_data()
@@ -249,10 +230,10 @@ void TestProgram::exit()
 {
     QFETCH(QString, way);
 
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
-    Program &program = *session.program;
-    QSignalSpy ended(&program, &Program::ended);
+    Program &program = session.program();
     QPointer<FrmCleaner> window = &program.window<FrmCleaner>();
     QPointer<FrmClean> startUp = &program.window<FrmClean>();
 
@@ -266,19 +247,19 @@ void TestProgram::exit()
         window->mnuExit_Click();
 
     QVERIFY(!program.anyLoaded());
-    QCOMPARE(ended.size(), 1);
+    QCOMPARE(session.endedCount(), 1);
     QVERIFY(window && window->isHidden());
     QTRY_VERIFY(!window && !startUp);
-    QCOMPARE(ended.size(), 1);
-    QVERIFY(session.failures.empty());
+    QCOMPARE(session.endedCount(), 1);
+    QVERIFY(session.failures().empty());
 }
 
 void TestProgram::exitWhileAboutIsOpen()
 {
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
-    Program &program = *session.program;
-    QSignalSpy ended(&program, &Program::ended);
+    Program &program = session.program();
 
     program.show<FrmAbout>();
     QPointer<FrmAbout> about = &program.window<FrmAbout>();
@@ -287,21 +268,22 @@ void TestProgram::exitWhileAboutIsOpen()
     QVERIFY(!program.isLoaded<FrmCleaner>());
     QVERIFY(!program.isLoaded<FrmClean>());
     QVERIFY(program.isLoaded<FrmAbout>());
-    QCOMPARE(ended.size(), 0);
+    QCOMPARE(session.endedCount(), 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(about && about->isVisible());
-    QCOMPARE(ended.size(), 0);
+    QCOMPARE(session.endedCount(), 0);
 
     program.unload<FrmAbout>();
-    QCOMPARE(ended.size(), 1);
+    QCOMPARE(session.endedCount(), 1);
     QVERIFY(!program.anyLoaded());
 }
 
 void TestProgram::windowModel()
 {
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
-    Program &program = *session.program;
+    Program &program = session.program();
 
     // hide keeps a window loaded; show brings the same one back.
     QPointer<FrmCleaner> window = &program.window<FrmCleaner>();
@@ -337,22 +319,23 @@ void TestProgram::windowModel()
 
 void TestProgram::guardReportsAndGoesOn()
 {
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
-    Program &program = *session.program;
+    Program &program = session.program();
 
     bool after = false;
     program.guard([&] {
-        session.files->changeDirectory("C:\\NOWHERE");
+        session.files().changeDirectory("C:\\NOWHERE");
         after = true;
     });
     QVERIFY(!after);
-    QCOMPARE(session.failures.size(), std::size_t{1});
-    QCOMPARE(session.failures.front().number(), 76);
+    QCOMPARE(session.failures().size(), std::size_t{1});
+    QCOMPARE(session.failures().front().number(), 76);
 
     program.guard([&] { after = true; });
     QVERIFY(after);
-    QCOMPARE(session.failures.size(), std::size_t{1});
+    QCOMPARE(session.failures().size(), std::size_t{1});
     QVERIFY(program.isLoaded<FrmCleaner>());
 }
 
@@ -360,22 +343,23 @@ void TestProgram::nestedFailureStopsTheOuterHandler()
 {
     // A Click raised from code runs nested; when it fails, the handler that
     // raised it stops there too, and the failure is reported once.
-    MainWindowSession session;
+    TestDrive drive(TestDrive::Layout::Windows98);
+    ProgramSession session(drive);
     QVERIFY(session.start());
-    Program &program = *session.program;
+    Program &program = session.program();
     QStringList steps;
     program.guard([&] {
         steps << QStringLiteral("outer");
         program.guard([&] {
             steps << QStringLiteral("inner");
-            session.files->deleteByPattern("C:\\WINDOWS\\*.none");
+            session.files().deleteByPattern("C:\\WINDOWS\\*.none");
             steps << QStringLiteral("inner after");
         });
         steps << QStringLiteral("outer after");
     });
     QCOMPARE(steps, (QStringList{QStringLiteral("outer"), QStringLiteral("inner")}));
-    QCOMPARE(session.failures.size(), std::size_t{1});
-    QCOMPARE(session.failures.front().number(), 53);
+    QCOMPARE(session.failures().size(), std::size_t{1});
+    QCOMPARE(session.failures().front().number(), 53);
 }
 
 void TestProgram::describe_data()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <dirent.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +29,9 @@ class TreeSnapshot
 {
 public:
     static TreeSnapshot take(const std::string &root);
+    // The whole folder around root, keyed relative to root all the same:
+    // root's neighbours are "../name/...", the folder around it "..".
+    static TreeSnapshot takeAround(const std::string &root);
 
     const std::map<std::string, EntryState> &entries() const { return m_entries; }
     const EntryState *find(const std::string &relativePath) const;
@@ -45,3 +50,7 @@ struct TreeChange
 
 // Every entry that differs between the two snapshots, in path order.
 std::vector<TreeChange> compareTrees(const TreeSnapshot &before, const TreeSnapshot &after);
+
+// The names in a folder listing, "." and ".." left out, in byte order. Closes
+// the listing.
+std::vector<std::string> sortedNames(DIR *listing);

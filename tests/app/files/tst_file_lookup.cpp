@@ -3,7 +3,7 @@
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/SystemCalls.h"
-#include "TestDrive.h"
+#include "support/TestDrive.h"
 
 #include <QDir>
 #include <QTest>
@@ -228,8 +228,8 @@ void TestFileLookup::firstMatchHonoursDosAttributes()
     m_drive->file("M/hidden.dat");
     m_drive->file("M/system.sys");
     m_drive->file("M/garbled.bin");
-    if (!m_drive->dosAttributes("M/hidden.dat", "0x22") || !m_drive->dosAttributes("M/system.sys", "0x4")
-        || !m_drive->dosAttributes("M/garbled.bin", "0x"))
+    if (!m_drive->setDosAttributes("M/hidden.dat", "0x22") || !m_drive->setDosAttributes("M/system.sys", "0x4")
+        || !m_drive->setDosAttributes("M/garbled.bin", "0x"))
         QSKIP("the temporary folder's file system keeps no user extended attributes");
     FileServices files(m_drive->root());
     files.changeDirectory("C:\\M");

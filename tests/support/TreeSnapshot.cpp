@@ -1,4 +1,4 @@
-#include "TreeSnapshot.h"
+#include "support/TreeSnapshot.h"
 
 #include <QCryptographicHash>
 
@@ -95,16 +95,7 @@ void walk(int folder, const std::string &root, const std::string &relative,
     DIR *listing = fdopendir(dup(folder));
     if (!listing)
         fail("opendir", root + "/" + relative);
-    std::vector<std::string> names;
-    while (const dirent *entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(listing);
-    std::sort(names.begin(), names.end());
-
-    for (const std::string &name : names) {
+    for (const std::string &name : sortedNames(listing)) {
         const std::string childRelative = relative.empty() ? name : relative + "/" + name;
         const std::string fullPath = root + "/" + childRelative;
         struct stat info {};
@@ -140,6 +131,19 @@ void walk(int folder, const std::string &root, const std::string &relative,
 }
 
 } // namespace
+
+std::vector<std::string> sortedNames(DIR *listing)
+{
+    std::vector<std::string> names;
+    while (const dirent *entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(listing);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string EntryState::describe() const
 {
@@ -179,6 +183,22 @@ TreeSnapshot TreeSnapshot::take(const std::string &root)
         throw;
     }
     close(folder);
+    return snapshot;
+}
+
+TreeSnapshot TreeSnapshot::takeAround(const std::string &root)
+{
+    const std::size_t slash = root.rfind('/');
+    const std::string name = root.substr(slash + 1);
+    TreeSnapshot whole = take(root.substr(0, slash));
+    TreeSnapshot snapshot;
+    for (auto &[path, state] : whole.m_entries) {
+        std::string key = path == name                    ? std::string()
+                          : path.rfind(name + "/", 0) == 0 ? path.substr(name.size() + 1)
+                          : path.empty()                   ? std::string("..")
+                                                           : "../" + path;
+        snapshot.m_entries.emplace(std::move(key), std::move(state));
+    }
     return snapshot;
 }
 

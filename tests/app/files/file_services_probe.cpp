@@ -7,9 +7,9 @@
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/SystemCalls.h"
+#include "support/TestAttributeRoute.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 int main(int argc, char **argv)
@@ -22,9 +22,7 @@ int main(int argc, char **argv)
     const char *argument = argv[4];
     std::string result;
     try {
-        const char *route = std::getenv("BRIGHTSWEEP_TEST_ATTRIBUTE_ROUTE");
-        SystemCalls calls(route && std::string_view(route) == "proc" ? SystemCalls::AttributeRoute::ProcFd
-                                                                     : SystemCalls::AttributeRoute::AtFolder);
+        SystemCalls calls(attributeRouteUnderTest());
         FileServices files(argv[1], &calls);
         files.changeDirectory(argv[2]);
         if (operation == "cd") {

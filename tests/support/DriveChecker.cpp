@@ -1,6 +1,6 @@
-#include "DriveChecker.h"
+#include "support/DriveChecker.h"
 
-#include "HostileDrive.h"
+#include "support/TestDrive.h"
 
 #include <QCryptographicHash>
 
@@ -28,11 +28,6 @@ std::string nameOf(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string markerNameFor(int number)
-{
-    return number == 1 ? "deleted.inf" : "deleted.txt";
-}
-
 bool sameButMtime(const EntryState *before, const EntryState *after)
 {
     if (!before || !after)
@@ -56,24 +51,24 @@ std::string show(const EntryState *entry)
 
 std::string markerLine()
 {
-    return "\"This directory was emptyed by Brightsweep\"\r\n";
+    return TestDrive::markerLine().toStdString();
 }
 
 std::string flagLine()
 {
-    return "\"Advanced mode = on\"\r\n";
+    return TestDrive::flagLine().toStdString();
 }
 
 std::string startupLine()
 {
-    return "\"Hello World\"\r\n";
+    return TestDrive::startupLine().toStdString();
 }
 
-DriveBefore captureBefore(const HostileDrive &drive)
+DriveBefore captureBefore(const TestDrive &drive)
 {
-    DriveBefore before{TreeSnapshot::take(drive.top()), {}};
+    DriveBefore before{TreeSnapshot::takeAround(drive.root()), {}};
     for (int number = 1; number <= 6; ++number) {
-        const std::string folder = HostileDrive::targetFolder(number);
+        const std::string folder = drive.targetFolder(number);
         const EntryState *folderState = before.tree.find(folder);
         if (!folderState || folderState->type != 'd')
             continue; // missing, or a link: nothing behind it may be touched
@@ -87,22 +82,22 @@ DriveBefore captureBefore(const HostileDrive &drive)
     return before;
 }
 
-std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &before,
+std::vector<std::string> checkRun(const TestDrive &drive, const DriveBefore &before,
                                   const RunExpectation &expected)
 {
-    const TreeSnapshot after = TreeSnapshot::take(drive.top());
+    const TreeSnapshot after = TreeSnapshot::takeAround(drive.root());
     std::vector<std::string> problems;
 
     std::map<std::string, int> targetOf;
     for (int number = 1; number <= 6; ++number)
-        targetOf[HostileDrive::targetFolder(number)] = number;
+        targetOf[drive.targetFolder(number)] = number;
     const auto outcomeOf = [&](int number) { return expected.targets[static_cast<size_t>(number - 1)]; };
 
     for (const TreeChange &change : compareTrees(before.tree, after)) {
         const std::string &path = change.path;
         if (expected.ownFiles.count(path))
             continue; // checked below, whatever it was before
-        if (path == HostileDrive::windowsFolder() && !expected.ownFiles.empty()
+        if (path == parentOf(drive.targetFolder(1)) && !expected.ownFiles.empty()
             && sameButMtime(change.before, change.after))
             continue;
         if (targetOf.count(path) && outcomeOf(targetOf[path]) != TargetOutcome::Untouched
@@ -112,7 +107,7 @@ std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &
         if (targetOf.count(parent)) {
             const int number = targetOf[parent];
             const TargetOutcome outcome = outcomeOf(number);
-            const bool isMarker = nameOf(path) == markerNameFor(number);
+            const bool isMarker = nameOf(path) == TestDrive::markerName(number).toStdString();
             const auto deletable = before.deletable.find(path);
             const bool wasDeletable = deletable != before.deletable.end() && deletable->second;
             if ((outcome == TargetOutcome::EmptiedWithMarker || outcome == TargetOutcome::Interrupted)
@@ -131,7 +126,7 @@ std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &
         if (!isDeletable || outcomeOf(number) == TargetOutcome::Untouched
             || outcomeOf(number) == TargetOutcome::Interrupted)
             continue;
-        if (nameOf(path) == markerNameFor(number) && outcomeOf(number) == TargetOutcome::EmptiedWithMarker)
+        if (nameOf(path) == TestDrive::markerName(number).toStdString() && outcomeOf(number) == TargetOutcome::EmptiedWithMarker)
             continue;
         if (after.find(path))
             problems.push_back("not deleted: " + path + " " + show(after.find(path)));
@@ -139,7 +134,7 @@ std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &
     for (int number = 1; number <= 6; ++number) {
         if (outcomeOf(number) != TargetOutcome::EmptiedWithMarker)
             continue;
-        const std::string marker = HostileDrive::targetFolder(number) + "/" + markerNameFor(number);
+        const std::string marker = drive.targetFolder(number) + "/" + TestDrive::markerName(number).toStdString();
         if (!holds(after.find(marker), markerLine()))
             problems.push_back("no complete marker: " + marker + " " + show(after.find(marker)));
     }
@@ -151,6 +146,14 @@ std::vector<std::string> checkRun(const HostileDrive &drive, const DriveBefore &
     for (const std::string &path : newHiddenEntries(before, after))
         problems.push_back("leftover hidden entry: " + path);
     return problems;
+}
+
+bool runAsExpected(const TestDrive &drive, const DriveBefore &before, const RunExpectation &expected)
+{
+    const std::vector<std::string> problems = checkRun(drive, before, expected);
+    for (const std::string &line : problems)
+        qWarning("%s", line.c_str());
+    return problems.empty();
 }
 
 std::vector<std::string> newHiddenEntries(const DriveBefore &before, const TreeSnapshot &after)

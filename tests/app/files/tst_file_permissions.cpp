@@ -1,7 +1,7 @@
 // What the host refuses an unprivileged user, and what a process sees whose
 // /proc is not its own. The tests run as root, so each case runs the service
 // in a helper, under setpriv as nobody or under unshare with another /proc.
-#include "TestDrive.h"
+#include "support/TestDrive.h"
 
 #include <QProcess>
 #include <QTest>

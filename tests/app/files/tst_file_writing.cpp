@@ -3,9 +3,11 @@
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/SystemCalls.h"
-#include "TestDrive.h"
+#include "support/TestDrive.h"
 
 #include <QTest>
+
+#include <fcntl.h>
 
 #include <cerrno>
 #include <functional>

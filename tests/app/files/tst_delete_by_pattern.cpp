@@ -2,7 +2,7 @@
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/SystemCalls.h"
-#include "TestDrive.h"
+#include "support/TestDrive.h"
 
 #include <QTest>
 
@@ -244,12 +244,12 @@ void TestDeleteByPattern::dosAttributesOnEitherRoute()
     for (const QString &base : {QDir::tempPath(), QStringLiteral("/dev/shm")}) {
         if (!QDir(base).exists())
             continue;
-        planted = std::make_unique<TestDrive>(base);
+        planted = std::make_unique<TestDrive>(TestDrive::Layout::Bare, base);
         planted->folder("T");
         planted->file("T/keep.txt");
         planted->file("T/marked.txt");
         planted->file("T/plain.txt");
-        if (planted->dosAttributes("T/marked.txt", value, "user.DOSATTRIB"))
+        if (planted->setDosAttributes("T/marked.txt", value, "user.DOSATTRIB"))
             break;
         planted.reset();
     }

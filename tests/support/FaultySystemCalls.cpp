@@ -1,6 +1,6 @@
-#include "FaultySystemCalls.h"
+#include "support/FaultySystemCalls.h"
 
-#include "TestAttributeRoute.h"
+#include "support/TestAttributeRoute.h"
 
 #include <cerrno>
 
@@ -9,8 +9,9 @@ FaultySystemCalls::FaultySystemCalls()
 {
 }
 
-void FaultySystemCalls::arm(long failAt, int error)
+void FaultySystemCalls::arm(long failAt, int error, const char *only)
 {
+    m_only = only ? only : "";
     m_armed = true;
     m_count = 0;
     m_failAt = failAt;
@@ -27,8 +28,10 @@ void FaultySystemCalls::disarm()
 
 bool FaultySystemCalls::strikes(const char *call, const char *name)
 {
-    if (!m_armed)
+    if (!m_armed || (!m_only.empty() && m_only != call))
         return false;
+    if (m_watcher)
+        m_watcher(call);
     ++m_count;
     if (m_failAt == 0)
         m_trace.emplace_back(call);
