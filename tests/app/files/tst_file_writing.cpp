@@ -148,7 +148,7 @@ void TestFileWriting::replacesWhatIsThere_data()
     QTest::addColumn<QStringList>("entries"); // in C:\W
     QTest::addColumn<std::string>("name");
     QTest::addColumn<Names>("after");
-    QTest::addColumn<int>("mode"); // of the old file, owned by nobody; 0: 0644, the tests' user's
+    QTest::addColumn<int>("mode"); // of the old file, owned by nobody and a group of its own; 0: 0644, the tests' user's
 
     QTest::newRow("longer old content") << QStringList{"f:deleted.txt"} << std::string("deleted.txt")
                                         << Names{"deleted.txt"} << 0;
@@ -176,10 +176,13 @@ void TestFileWriting::replacesWhatIsThere()
     drive.file("KEEP/keep.txt", "precious and longer than the line");
     drive.build("W", entries);
     const mode_t oldMode = mode ? mode_t(mode) : 0644;
+    // Owner and group differ, so that one cannot pass for the other.
+    const uid_t otherOwner = 65534;
+    const gid_t otherGroup = 4321;
     for (const std::string &existing : drive.entries("W")) {
         if (!drive.isLink("W/" + existing))
             drive.file("W/" + existing, "an old and much longer content than the new line", oldMode);
-        if (mode && lchown(drive.host("W/" + existing).c_str(), 65534, 65534) != 0)
+        if (mode && lchown(drive.host("W/" + existing).c_str(), otherOwner, otherGroup) != 0)
             QSKIP("giving a file away needs root");
     }
     umask(022);
@@ -194,7 +197,8 @@ void TestFileWriting::replacesWhatIsThere()
     struct stat written;
     QCOMPARE(stat(drive.host("W/" + after.front()).c_str(), &written), 0);
     QCOMPARE(written.st_mode & 07777, oldMode);
-    QCOMPARE(written.st_uid, mode ? uid_t(65534) : geteuid());
+    QCOMPARE(written.st_uid, mode ? otherOwner : geteuid());
+    QCOMPARE(written.st_gid, mode ? otherGroup : getegid());
     QCOMPARE(drive.read("KEEP/keep.txt"), std::string("precious and longer than the line"));
 }
 
