@@ -91,8 +91,8 @@ said err "brightsweep: Run-time error '76': Path not found: C:\\WINDOWS\\Downloa
 mkdir "$drive/WINDOWS/Downloaded Program Files"
 before=$(snapshot)
 
-# --clean of two targets empties exactly those two and leaves their markers;
-# the read-only file in TEMP stops the run there, after COOKIES was done.
+# --clean of two targets empties exactly those two and leaves their markers.
+# LOCKED.TMP may go now, so that nothing stops the run in TEMP.
 chmod u+w "$drive/WINDOWS/TEMP/LOCKED.TMP"
 expect 0 --drive-c "$drive" --clean temp cookies
 said out "  deleted  user@example.txt (6 bytes)"
