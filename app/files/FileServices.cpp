@@ -321,14 +321,33 @@ struct FileServices::State
         file.temporaryName.clear();
     }
 
+    // A pattern of delete-by-pattern or the survey: the folder it names,
+    // walked to, and its name part, prepared once for the whole listing.
+    struct PatternWalk
+    {
+        std::string_view name;
+        Walk walked;
+        WildcardPattern wildcards;
+    };
+
+    PatternWalk walkToPattern(std::string_view pattern)
+    {
+        if (holdsNul(pattern))
+            fail(FileError::BadFileNameOrNumber, std::string(pattern), {});
+        const DosPathParts parts = splitDosPath(pattern);
+        return {parts.name, walkTo(parts.folder, pattern), WildcardPattern(parts.name)};
+    }
+
     // Hands each entry the pattern matches to visit(folder, name, type,
     // attributes), which returns true when it deleted the entry. Some file
     // systems shift their listing as entries go, so a pass that deleted
     // something may have skipped others: the folder is read again until a
     // pass deletes nothing.
     template <typename Visit>
-    void eachMatch(const Walk &walked, const WildcardPattern &wildcards, std::string_view namePart, Visit visit)
+    void eachMatch(const PatternWalk &target, Visit visit)
     {
+        const Walk &walked = target.walked;
+        const WildcardPattern &wildcards = target.wildcards;
         const int folder = walked.folder.get();
         if (!wildcards.hasWildcards()) {
             int error = 0;
@@ -336,7 +355,7 @@ struct FileServices::State
                 wildcards.text().empty() ? std::nullopt : lookUp(folder, wildcards.text(), error);
             // A look-up the device refused is not "nothing matched".
             if (!stored && error != 0 && error != ENOENT)
-                failWithErrno(error, Step::Read, dosPathText(walked.stored, namePart));
+                failWithErrno(error, Step::Read, dosPathText(walked.stored, target.name));
             if (stored) {
                 AttributeReader attributes(calls, folder);
                 visit(folder, stored->c_str(), DT_UNKNOWN, attributes);
@@ -454,12 +473,9 @@ std::string FileServices::firstMatch(std::string_view pattern)
 void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *observer)
 {
     State &s = *m_state;
-    if (holdsNul(pattern))
-        fail(FileError::BadFileNameOrNumber, std::string(pattern), {});
-    const DosPathParts parts = splitDosPath(pattern);
-    State::Walk walked = s.walkTo(parts.folder, pattern);
-    const WildcardPattern wildcards(parts.name);
-    const std::string patternPath = dosPathText(walked.stored, parts.name);
+    const State::PatternWalk target = s.walkToPattern(pattern);
+    const std::vector<std::string> &stored = target.walked.stored;
+    const std::string patternPath = dosPathText(stored, target.name);
 
     // What could not be deleted, each once; the first is named in the failure.
     std::size_t matched = 0;
@@ -468,7 +484,7 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
     std::string firstLeftReason;
     auto leave = [&](std::string_view name, std::string reason) {
         if (left.emplace(name).second && left.size() == 1) {
-            firstLeft = dosPathText(walked.stored, name);
+            firstLeft = dosPathText(stored, name);
             firstLeftReason = std::move(reason);
         }
     };
@@ -505,7 +521,7 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
         return false;
     };
 
-    s.eachMatch(walked, wildcards, parts.name, deleteEntry);
+    s.eachMatch(target, deleteEntry);
 
     if (matched == 0)
         fail(FileError::FileNotFound, patternPath, {});
@@ -519,18 +535,13 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
 void FileServices::survey(std::string_view pattern, EntryObserver &observer)
 {
     State &s = *m_state;
-    if (holdsNul(pattern))
-        fail(FileError::BadFileNameOrNumber, std::string(pattern), {});
-    const DosPathParts parts = splitDosPath(pattern);
-    State::Walk walked = s.walkTo(parts.folder, pattern);
-    const WildcardPattern wildcards(parts.name);
-    s.eachMatch(walked, wildcards, parts.name,
-                [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
-                    const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
-                    if (info.kind != EntryKind::Gone)
-                        observer.entry({name, info.verdict, info.size}, false);
-                    return false;
-                });
+    s.eachMatch(s.walkToPattern(pattern), [&](int folder, const char *name, unsigned char type,
+                                              AttributeReader &attributes) {
+        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        if (info.kind != EntryKind::Gone)
+            observer.entry({name, info.verdict, info.size}, false);
+        return false;
+    });
 }
 
 void FileServices::openForOutput(int fileNumber, std::string_view name)
