@@ -109,8 +109,10 @@ public:
                 ++m_targetLeft;
             const std::string_view why = report.verdict == Verdict::Delete ? "could not be deleted"
                                                                             : keptBecause(report.verdict);
-            putEntryLine(m_line, m_cleaning ? "  kept     " : "  keep     ", report.name,
-                         std::string(": ").append(why).append("\n"), m_out);
+            std::string line = std::string(": ").append(why);
+            if (!report.holders.empty())
+                line.append(" by ").append(report.holders);
+            putEntryLine(m_line, m_cleaning ? "  kept     " : "  keep     ", report.name, line.append("\n"), m_out);
         }
         showProgress();
     }

@@ -11,6 +11,7 @@ on the same file system for both sides.
 import argparse
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -117,8 +118,44 @@ class Bench:
         self.row("1", f'delete-by-pattern "*.*", {count:,} files / find -delete',
                  ours, statistics.median(times["floor"]) * 1e3, ratio, "<= 1.10", ratio <= 1.10)
         ratio = statistics.median(ratios["rules"])
-        self.row("1r", f"  same / bare stat+xattr+unlink loop", ours,
+        self.row("1r", f"  same / bare stat+xattr+lease+unlink loop", ours,
                  statistics.median(times["rules"]) * 1e3, ratio, "(info)", None)
+
+    # -- 10: what the in-use check costs, per file, on tmpfs and on ext4 ------
+
+    @staticmethod
+    def cpu_timed(command):
+        """The CPU time (user + system) the command took, in seconds."""
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        Bench.timed(command)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+    def in_use_cost(self, count, places):
+        for label, base in places:
+            if base is None:
+                log(f"10: no {label} at hand, row left out")
+                continue
+            folders = {name: Path(tempfile.mkdtemp(prefix=f"in-use-{name}-", dir=base))
+                       for name in ("lease", "plain")}
+            sides = [("lease", [self.bin / "bench_checked_delete", folders["lease"]]),
+                     ("plain", [self.bin / "bench_checked_delete", "--no-lease", folders["plain"]])]
+            costs, plain = [], []
+            try:
+                for run in range(self.runs):
+                    for folder in folders.values():
+                        self.make_files(self.fresh(folder), count)
+                    os.sync()
+                    measured = {name: self.cpu_timed(command) for name, command in self.alternate(run, sides)}
+                    costs.append((measured["lease"] - measured["plain"]) / count * 1e6)
+                    plain.append(measured["plain"] / count * 1e6)
+            finally:
+                for folder in folders.values():
+                    shutil.rmtree(folder, ignore_errors=True)
+            cost, floor = statistics.median(costs), statistics.median(plain)
+            self.row("10" if label == "tmpfs" else "10e",
+                     f"in-use check per file, {label}, CPU / checked delete without it",
+                     cost, floor, cost / floor, "(info)", None, unit="us")
 
     # -- 2 and 3: the clean run against find -delete and against BleachBit ---
 
@@ -180,7 +217,7 @@ class Bench:
         ratio = statistics.median(ratios)
         self.row("2", f"clean run, 6 targets, {total:,} files / find -delete",
                  ours, statistics.median(times["floor"]) * 1e3, ratio, "<= 1.10", ratio <= 1.10)
-        self.row("2r", "  same / bare stat+xattr+unlink loop", ours,
+        self.row("2r", "  same / bare stat+xattr+lease+unlink loop", ours,
                  statistics.median(times["rules"]) * 1e3, statistics.median(rule_ratios), "(info)", None)
         if with_peer:
             speedup = statistics.median(speedups)
@@ -217,7 +254,7 @@ class Bench:
                     times[name].append(measured[name])
                 ratios.append(measured["ours"] / measured["rules"])
             ratio = statistics.median(ratios)
-            what = ("--clean all, 100,000 files / bare stat+xattr+unlink loop" if mode == "clean"
+            what = ("--clean all, 100,000 files / bare stat+xattr+lease+unlink loop" if mode == "clean"
                     else "--preview all, same files / the same loop without unlink")
             self.row("7" if mode == "clean" else "8", what.replace("100,000", f"{total:,}"),
                      statistics.median(times["ours"]) * 1e3, statistics.median(times["rules"]) * 1e3,
@@ -373,7 +410,7 @@ def main():
                         help="the folder under which the file trees are made, on one file system "
                              "(default: /dev/shm when it has room, else BUILD/trees)")
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", default="1,2,3,4,5,6,7,8", help="comma-separated measurement numbers")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,10", help="comma-separated measurement numbers")
     parser.add_argument("--delete-counts", default="10000,100000",
                         help="comma-separated folder sizes for delete-by-pattern")
     parser.add_argument("--large", type=int, default=1_000_000, help="entries of the large first-match folder")
@@ -402,6 +439,13 @@ def main():
         if "6" in only:
             log("6: start-up under Xvfb")
             bench.startup()
+        if "10" in only:
+            log("10: the in-use check per file, on tmpfs and on ext4")
+            disk = build / "trees"
+            disk.mkdir(parents=True, exist_ok=True)
+            bench.in_use_cost(100_000, [
+                ("tmpfs", Path("/dev/shm") if file_system_type("/dev/shm") == "tmpfs" else None),
+                ("ext4", disk if file_system_type(disk) == "ext2/ext3" else None)])
     finally:
         bench.print_table()
         print(f"file trees on {file_system_type(work)} ({base}); load average {load_before:.1f} before, "

@@ -1,9 +1,12 @@
 // Feeds the DOS attribute reader arbitrary attribute lists and values of any
-// length, values that grow between the size query and the read, and any
-// error on any call, through system calls that only pretend. The one rule:
-// unless every DOS attribute value was read whole and is a number without
-// the hidden, system or read-only bit, the file is not deletable. And where
-// nothing went wrong and the values say so, it is.
+// length, values that grow between the size query and the read, the
+// attributes of FAT and NTFS file systems, the answers of the lease that
+// tells a file in use, and any error on any call, through system calls that
+// only pretend. The one rule: unless every DOS attribute value was read
+// whole and is a number without the hidden, system or read-only bit, the
+// file system's own bits (where it keeps any) were read and have none of
+// them, and a lease was granted or /proc was read and shows no holder, the
+// file is not deletable. And where nothing went wrong and all say so, it is.
 #include "files/FolderEntries.h"
 #include "files/SystemCalls.h"
 
@@ -11,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +28,11 @@
 namespace {
 
 constexpr int folderFd = 3;
+// What the pretended openat hands out; never a real descriptor.
+constexpr int fileFd = 1000;
+constexpr int procFd = 1001;
+
+enum class Kind { Plain, Fat, Ntfs, Fuse };
 
 bool isDosName(const std::string &name)
 {
@@ -89,7 +98,81 @@ public:
     bool failed = false;   // a call answered with an error that leaves nothing known
     bool meddled = false;  // a value grew, or ERANGE came without cause
 
-    int fstatat(int, const char *path, struct stat *status, int) override
+    bool forbids = false;    // the file system's own bits keep the file
+    bool busy = false;       // the lease says another process holds it
+    bool vouched = false;    // a lease was granted, or /proc was read and is empty
+    bool useFailed = false;  // whether it is in use could not be told
+    bool judgingUse = false; // set once the attributes are read
+    Kind kind = Kind::Plain;
+
+    int openat(int, const char *path, int, mode_t) override
+    {
+        const bool proc = std::strcmp(path, "/proc") == 0;
+        if (const int error = pickError()) {
+            // Where the lease cannot be had for want of rights, /proc decides.
+            if (!judgingUse)
+                failed = true;
+            else if (proc || (error != EACCES && error != EPERM))
+                useFailed = true;
+            return fail(error);
+        }
+        return proc ? procFd : fileFd;
+    }
+
+    int close(int) override { return 0; }
+
+    ssize_t getdents64(int, void *, std::size_t) override
+    {
+        // An empty /proc: no one holds anything.
+        if (const int error = pickError()) {
+            useFailed = useFailed || error != ENOENT;
+            vouched = vouched || error == ENOENT;
+            return fail(error);
+        }
+        vouched = true;
+        return 0;
+    }
+
+    int fstatfs(int, struct statfs *status) override
+    {
+        *status = {};
+        if (const int error = pickError()) {
+            failed = true;
+            return fail(error);
+        }
+        static const long types[] = {0xEF53, 0x4d44, 0x5346544e, 0x65735546};
+        const std::size_t pick = m_input.ConsumeIntegralInRange<std::size_t>(0, 3);
+        kind = Kind(pick);
+        status->f_type = types[pick];
+        return 0;
+    }
+
+    int fatAttributes(int, std::uint32_t &bits) override
+    {
+        if (kind != Kind::Fat)
+            failed = true; // asked where the file system keeps no such byte
+        if (const int error = pickError()) {
+            failed = true;
+            return fail(error);
+        }
+        bits = m_input.ConsumeIntegral<std::uint8_t>();
+        forbids = forbids || (bits & 0x7) != 0;
+        return 0;
+    }
+
+    int setLease(int, int type) override
+    {
+        if (type != F_WRLCK)
+            return 0;
+        static const int answers[] = {0, 0, 0, EAGAIN, EACCES, EINVAL, EIO, EBADF};
+        const int answer = answers[m_input.ConsumeIntegralInRange<std::size_t>(0, 7)];
+        busy = busy || answer == EAGAIN;
+        useFailed = useFailed || answer == EIO || answer == EBADF;
+        vouched = vouched || answer == 0;
+        return answer == 0 ? 0 : fail(answer);
+    }
+
+    int fstatat(int dirFd, const char *path, struct stat *status, int) override
     {
         *status = {};
         status->st_dev = 1;
@@ -101,6 +184,16 @@ public:
             failed = failed || answer != 0;
             status->st_ino += unsigned(answer);
             return answer == 3 ? fail(ENOENT) : 0;
+        }
+        if (path[0] == '\0' && dirFd == fileFd) {
+            // The opened file, to know it again: mostly the judged one.
+            status->st_mode = S_IFREG | 0644;
+            status->st_ino = 7;
+            if (m_input.ConsumeIntegralInRange(0, 15) == 0) {
+                status->st_ino = 8;
+                useFailed = true;
+            }
+            return 0;
         }
         if (path[0] == '\0')
             return 0;
@@ -126,6 +219,8 @@ public:
 
     ssize_t getxattrat(int, const char *, const char *name, void *value, std::size_t size) override
     {
+        if (std::strncmp(name, "system.", 7) == 0)
+            return fileSystemAttribute(name, static_cast<unsigned char *>(value), size);
         const auto found = std::find_if(attributes.begin(), attributes.end(),
                                         [&](const Attribute &a) { return a.name == name; });
         if (found == attributes.end())
@@ -144,6 +239,34 @@ public:
     }
 
 private:
+    // ntfs3's byte or ntfs-3g's big-endian word, of any length the input says.
+    ssize_t fileSystemAttribute(const char *name, unsigned char *value, std::size_t size)
+    {
+        const bool byte = std::strcmp(name, "system.dos_attrib") == 0;
+        if ((byte && kind != Kind::Ntfs) || (!byte && kind != Kind::Fuse))
+            failed = true; // asked where that file system keeps no such thing
+        if (const int error = injected())
+            return fail(error);
+        const std::string bytes = m_input.ConsumeBytesAsString(m_input.ConsumeIntegralInRange<std::size_t>(0, 5));
+        if (bytes.size() > size)
+            return fail(ERANGE);
+        std::memcpy(value, bytes.data(), bytes.size());
+        const std::size_t wanted = byte ? 1 : 4;
+        if (bytes.size() != wanted)
+            failed = true;
+        else if ((static_cast<unsigned char>(bytes[wanted - 1]) & 0x7) != 0)
+            forbids = true;
+        return ssize_t(bytes.size());
+    }
+
+    // Mostly none; else one of the errors any call can give.
+    int pickError()
+    {
+        static const int errors[] = {EIO, EACCES, ENOENT, EPERM, ENOTSUP, EINVAL, EMFILE};
+        const unsigned char pick = m_input.ConsumeIntegral<unsigned char>();
+        return pick < 224 ? 0 : errors[(pick - 224u) % (sizeof errors / sizeof errors[0])];
+    }
+
     int fail(int error)
     {
         errno = error;
@@ -188,17 +311,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                            : SystemCalls::AttributeRoute::AtFolder;
     ScriptedCalls calls(input, route);
     AttributeReader reader(calls, folderFd);
-    const EntryInfo info = classifyEntry(calls, folderFd, "file", reader);
+    EntryInfo info = classifyEntry(calls, folderFd, "file", reader);
+    UseCheck use(calls);
+    calls.judgingUse = true;
+    judgeUse(use, folderFd, "file", info);
 
-    bool clean = true;
+    bool clean = !calls.forbids && !calls.busy;
     for (const Attribute &attribute : calls.attributes)
         clean = clean && (!isDosName(attribute.name) || allowsDelete(attribute.value));
     const bool deletable = info.kind == EntryKind::Deletable;
-    if (deletable && (calls.failed || !clean)) {
-        std::fprintf(stderr, "deletable although %s\n", calls.failed ? "a read failed" : "the attributes forbid it");
+    if (deletable && (calls.failed || !clean || calls.useFailed || !calls.vouched)) {
+        std::fprintf(stderr, "deletable although %s\n",
+                     calls.failed ? "a read failed"
+                     : calls.busy ? "it is in use"
+                     : !clean     ? "the attributes forbid it"
+                                  : "no one told it is free");
         std::abort();
     }
-    if (!deletable && !calls.failed && !calls.meddled && clean) {
+    if (!deletable && !calls.failed && !calls.meddled && !calls.useFailed && clean) {
         std::fprintf(stderr, "kept (kind %d, error %d) although every value was read and allows it\n",
                      int(info.kind), info.error);
         std::abort();

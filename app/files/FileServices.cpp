@@ -114,7 +114,16 @@ int uncheckedNumber(int error)
 
 std::string reasonOf(const EntryInfo &info)
 {
+    if (info.replaced)
+        return "replaced by another file while it was examined";
+    if (info.useUnknown)
+        return "whether it is in use cannot be told: " + hostReason(info.error);
     return info.attributesUnread ? "DOS attributes unreadable: " + hostReason(info.error) : hostReason(info.error);
+}
+
+std::string inUseReason(const EntryInfo &info)
+{
+    return info.holders.empty() ? std::string("in use") : "in use by " + info.holders;
 }
 
 bool holdsNul(std::string_view text)
@@ -493,13 +502,16 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
     std::set<std::string, std::less<>> told;
     auto tell = [&](const char *name, const EntryInfo &info, bool deleted) {
         if (observer && (deleted || told.emplace(name).second))
-            observer->entry({name, deleted ? Verdict::Delete : info.verdict, info.size}, deleted);
+            observer->entry({name, deleted ? Verdict::Delete : info.verdict, info.size, info.holders}, deleted);
     };
+    UseCheck use(s.calls);
     // Judges one match and deletes it when it may go; true when it went.
     auto deleteEntry = [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
         if (!left.empty() && left.count(std::string_view(name)) != 0)
             return false;
-        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        // A file found free stays so until the lease goes with the unlink done.
+        judgeUse(use, folder, name, info);
         if (info.kind == EntryKind::Gone)
             return false;
         if (info.kind == EntryKind::Other || info.kind == EntryKind::Hidden) {
@@ -509,14 +521,18 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
         ++matched;
         if (info.kind == EntryKind::ReadOnly) {
             leave(name, "read-only file");
+        } else if (info.kind == EntryKind::InUse) {
+            leave(name, inUseReason(info));
         } else if (info.kind == EntryKind::Unreadable) {
             leave(name, reasonOf(info));
         } else if (s.calls.unlinkat(folder, name, 0) == 0) {
+            use.release();
             tell(name, info, true);
             return true;
         } else if (errno != ENOENT) { // one already gone counts as deleted
             leave(name, hostReason(errno));
         }
+        use.release();
         tell(name, info, false);
         return false;
     };
@@ -535,11 +551,14 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
 void FileServices::survey(std::string_view pattern, EntryObserver &observer)
 {
     State &s = *m_state;
+    UseCheck use(s.calls);
     s.eachMatch(s.walkToPattern(pattern), [&](int folder, const char *name, unsigned char type,
                                               AttributeReader &attributes) {
-        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        judgeUse(use, folder, name, info);
+        use.release();
         if (info.kind != EntryKind::Gone)
-            observer.entry({name, info.verdict, info.size}, false);
+            observer.entry({name, info.verdict, info.size, info.holders}, false);
         return false;
     });
 }
@@ -584,6 +603,8 @@ void FileServices::openForOutput(int fileNumber, std::string_view name)
         fail(FileError::PathFileAccessError, file.dosPath, "read-only file");
     case EntryKind::Hidden:
         fail(FileError::PathFileAccessError, file.dosPath, "hidden or system file");
+    case EntryKind::InUse:
+        fail(FileError::PathFileAccessError, file.dosPath, inUseReason(target));
     case EntryKind::Other:
         fail(FileError::PathFileAccessError, file.dosPath, "not an ordinary file");
     case EntryKind::Unreadable:

@@ -79,8 +79,10 @@ enum DosAttribute : unsigned {
 std::optional<unsigned> parseDosAttributes(std::string_view value);
 
 // Reads the DOS attributes of entries of one folder, through the folder's
-// handle so that the read cannot wander off to another folder. A value of
-// any length is read whole. A file system without user attributes is asked
+// handle so that the read cannot wander off to another folder: Wine's, and
+// those the folder's file system keeps itself (the FAT attribute byte, the
+// NTFS attributes), a bit set in any of them counting. A value of any
+// length is read whole. A file system without user attributes is asked
 // only once.
 class AttributeReader
 {
@@ -92,12 +94,19 @@ public:
     std::optional<unsigned> read(const char *name);
     int error() const { return m_error; }
 
+    // The kinds of file system that keep DOS attributes of their own.
+    enum class FileSystem { Unknown, Fat, Ntfs, Fuse, Other };
+
 private:
+    std::optional<unsigned> wineAttributes(const char *name);
+    std::optional<unsigned> fileSystemAttributes(const char *name);
+    std::optional<unsigned> binaryValue(const char *name, const char *attribute, std::size_t size);
     bool routeReachesFolder();
     std::optional<unsigned> valueOf(const char *name, const char *attribute);
 
     SystemCalls &m_calls;
     int m_folderFd;
+    FileSystem m_fileSystem = FileSystem::Unknown;
     bool m_supported = true;
     bool m_routeChecked = false;
     int m_routeError = 0;
@@ -112,6 +121,7 @@ enum class EntryKind {
     Hidden,     // DOS hidden or system
     ReadOnly,   // no write bit at all, or DOS read-only
     Unreadable, // could not be examined; error says why
+    InUse,      // held open or mapped by a process
     Deletable,  // an ordinary file, or a link that does not lead to a folder
 };
 
@@ -122,14 +132,23 @@ struct EntryInfo
     Verdict verdict = Verdict::Delete;
     int error = 0;
     bool isRegular = false;
-    // Unreadable because of its DOS attributes, not its status.
+    // Unreadable because of its DOS attributes, not its status; because
+    // whether it is in use could not be told; because another file took its
+    // place while it was examined.
     bool attributesUnread = false;
+    bool useUnknown = false;
+    bool replaced = false;
+    // Of a file in use: who holds it, where that can be seen.
+    std::string holders;
     // Of a regular file: what a file written in its place keeps.
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
     // Of a file to delete: its size in bytes.
     std::uint64_t size = 0;
+    // Which file it was, to know it again.
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
 // What the entry name of a folder counts as. Names beginning with "." are the
@@ -143,6 +162,75 @@ EntryInfo classifyEntry(SystemCalls &calls, int folderFd, const char *name, Attr
 // caller's to skip.
 EntryInfo judgeEntry(SystemCalls &calls, int folderFd, const char *name, unsigned char type,
                      AttributeReader &attributes);
+
+// The files that processes hold open or have mapped, as /proc shows them to
+// this user: for naming who holds a file, and where no lease can be had.
+class ProcessTable
+{
+public:
+    explicit ProcessTable(SystemCalls &calls);
+
+    // Whether some process holds the file, from a look at /proc at most
+    // renewAfter old; nothing, with error() set, when /proc cannot be read.
+    std::optional<bool> holds(dev_t device, ino_t inode);
+    // "name (PID n), ..." of the processes that hold the file now; "" where
+    // none can be seen.
+    std::string holders(dev_t device, ino_t inode);
+    int error() const { return m_error; }
+
+    static constexpr long renewAfterMilliseconds = 50;
+
+private:
+    template <typename Visit>
+    bool scan(dev_t device, Visit visit);
+    bool readWholeFile(int folderFd, const char *path, std::string &text);
+
+    SystemCalls &m_calls;
+    int m_error = 0;
+    dev_t m_device = 0;
+    long long m_takenAt = -1;
+    std::vector<ino_t> m_held;
+    std::vector<char> m_buffer;
+    std::vector<char> m_innerBuffer;
+};
+
+// Whether a process holds a regular file of a folder open or mapped, as
+// Windows, which refuses to delete such a file, would know. A write lease
+// tells in one call, and while it is held any other open of the file waits:
+// a file found free stays free until the lease is let go, so checking and
+// deleting are one step. Where the host grants no lease (another user's
+// file, a file system without leases) the process table tells instead.
+class UseCheck
+{
+public:
+    enum class Outcome {
+        Free,    // no one else holds it; the lease is held until release()
+        InUse,   // holders() names who, where that can be seen
+        Gone,    // vanished since it was judged
+        Changed, // another file stands in the judged one's place
+        Unknown, // could not be told; error() says why
+    };
+
+    explicit UseCheck(SystemCalls &calls);
+    Outcome claim(int folderFd, const char *name, const EntryInfo &judged);
+    void release() { m_lease.reset(); }
+    const std::string &holders() const { return m_holders; }
+    int error() const { return m_error; }
+
+private:
+    Outcome fromProcessTable(const EntryInfo &judged);
+
+    SystemCalls &m_calls;
+    Descriptor m_lease;
+    ProcessTable m_table;
+    std::string m_holders;
+    int m_error = 0;
+};
+
+// Whether a file judged deletable is in use (see UseCheck), told in info:
+// InUse, Gone, or Unreadable when it cannot be told. A regular file found
+// free stays leased until use.release(); other entries are not looked at.
+void judgeUse(UseCheck &use, int folderFd, const char *name, EntryInfo &info);
 
 // A name compared with many others on drive C:.
 class FoldedName

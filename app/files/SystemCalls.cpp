@@ -2,7 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/msdos_fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -12,6 +16,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 namespace {
 
@@ -177,6 +182,11 @@ int SystemCalls::renameat(int oldDirFd, const char *oldPath, int newDirFd, const
     return retryInterrupted([&] { return ::renameat(oldDirFd, oldPath, newDirFd, newPath); });
 }
 
+ssize_t SystemCalls::read(int fd, void *data, std::size_t size)
+{
+    return retryInterrupted([&] { return ::read(fd, data, size); });
+}
+
 // EINTR from write means nothing was written (a partial write returns its
 // count instead), so the same bytes go again.
 ssize_t SystemCalls::write(int fd, const void *data, std::size_t size)
@@ -201,6 +211,31 @@ int SystemCalls::fchmod(int fd, mode_t mode)
 int SystemCalls::fchown(int fd, uid_t owner, gid_t group)
 {
     return retryInterrupted([&] { return ::fchown(fd, owner, group); });
+}
+
+int SystemCalls::fstatfs(int fd, struct statfs *status)
+{
+    return retryInterrupted([&] { return ::fstatfs(fd, status); });
+}
+
+int SystemCalls::setLease(int fd, int type)
+{
+    static std::once_flag quietened;
+    std::call_once(quietened, [] {
+        // A handler someone installed is theirs to keep.
+        struct sigaction current {};
+        if (::sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            ::sigaction(SIGIO, &ignore, nullptr);
+        }
+    });
+    return retryInterrupted([&] { return ::fcntl(fd, F_SETLEASE, type); });
+}
+
+int SystemCalls::fatAttributes(int fd, std::uint32_t &attributes)
+{
+    return retryInterrupted([&] { return ::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes); });
 }
 
 SystemCalls &SystemCalls::host()

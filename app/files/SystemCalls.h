@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+
+struct statfs;
 
 // Every host system call the file services make, behind one seam so that
 // tests can make any of them fail. Each method behaves like the host call of
@@ -34,10 +37,18 @@ public:
     virtual ssize_t getdents64(int dirFd, void *buffer, std::size_t size);
     virtual int unlinkat(int dirFd, const char *path, int flags);
     virtual int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath);
+    virtual ssize_t read(int fd, void *data, std::size_t size);
     virtual ssize_t write(int fd, const void *data, std::size_t size);
     virtual int fsync(int fd);
     virtual int fchmod(int fd, mode_t mode);
     virtual int fchown(int fd, uid_t owner, gid_t group);
+    virtual int fstatfs(int fd, struct statfs *status);
+    // fcntl(fd, F_SETLEASE, type). The first lease also makes the lease-break
+    // signal harmless: left at its default it would end the program when
+    // another process opens a file in the moment it is leased.
+    virtual int setLease(int fd, int type);
+    // The FAT attribute byte of an open file (FAT_IOCTL_GET_ATTRIBUTES).
+    virtual int fatAttributes(int fd, std::uint32_t &attributes);
     // The extended attributes of an entry of a folder, never through a link:
     // Linux 6.13's getxattrat and listxattrat, and on older kernels the same
     // through the folder's /proc/self/fd entry.

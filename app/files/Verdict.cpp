@@ -15,6 +15,8 @@ std::string_view keptBecause(Verdict verdict)
         return "DOS hidden or system";
     case Verdict::Unreadable:
         return "attributes unreadable";
+    case Verdict::InUse:
+        return "in use";
     case Verdict::Folder:
         return "subfolder";
     case Verdict::LinkToFolder:
@@ -27,5 +29,6 @@ std::string_view keptBecause(Verdict verdict)
 
 bool isLeftBehind(Verdict verdict)
 {
-    return verdict == Verdict::ReadOnly || verdict == Verdict::DosReadOnly || verdict == Verdict::Unreadable;
+    return verdict == Verdict::ReadOnly || verdict == Verdict::DosReadOnly || verdict == Verdict::Unreadable
+           || verdict == Verdict::InUse;
 }

@@ -13,6 +13,7 @@ enum class Verdict {
     Hidden,       // the name begins with "." (Wine's convention)
     DosHidden,    // marked hidden or system in the DOS attributes
     Unreadable,   // the DOS attributes could not be read or understood
+    InUse,        // held open or mapped by a process, as Windows refuses to delete it
     Folder,       // a subfolder
     LinkToFolder, // a symbolic link that leads to a folder
     Special,      // a FIFO, socket or device node
@@ -31,6 +32,9 @@ struct EntryReport
     std::string_view name;
     Verdict verdict = Verdict::Delete;
     std::uint64_t size = 0; // bytes, for a file to delete
+    // Of a file in use: the programs that hold it, "name (PID n), ...", where
+    // this user may see them; else "".
+    std::string_view holders;
 };
 
 // Told of each matching entry delete-by-pattern deleted or kept, or a survey

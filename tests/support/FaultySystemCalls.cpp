@@ -120,6 +120,26 @@ int FaultySystemCalls::fchown(int fd, uid_t owner, gid_t group)
     return strikes("fchown", nullptr) ? -1 : SystemCalls::fchown(fd, owner, group);
 }
 
+int FaultySystemCalls::fstatfs(int fd, struct statfs *status)
+{
+    return strikes("fstatfs", nullptr) ? -1 : SystemCalls::fstatfs(fd, status);
+}
+
+int FaultySystemCalls::setLease(int fd, int type)
+{
+    return strikes("setLease", nullptr) ? -1 : SystemCalls::setLease(fd, type);
+}
+
+int FaultySystemCalls::fatAttributes(int fd, std::uint32_t &attributes)
+{
+    return strikes("fatAttributes", nullptr) ? -1 : SystemCalls::fatAttributes(fd, attributes);
+}
+
+ssize_t FaultySystemCalls::read(int fd, void *data, std::size_t size)
+{
+    return strikes("read", nullptr) ? -1 : SystemCalls::read(fd, data, size);
+}
+
 ssize_t FaultySystemCalls::getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size)
 {
     return strikes("getxattrat", path) ? -1 : SystemCalls::getxattrat(dirFd, path, name, value, size);

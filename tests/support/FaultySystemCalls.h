@@ -42,10 +42,14 @@ public:
     ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override;
     int unlinkat(int dirFd, const char *path, int flags) override;
     int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath) override;
+    ssize_t read(int fd, void *data, std::size_t size) override;
     ssize_t write(int fd, const void *data, std::size_t size) override;
     int fsync(int fd) override;
     int fchmod(int fd, mode_t mode) override;
     int fchown(int fd, uid_t owner, gid_t group) override;
+    int fstatfs(int fd, struct statfs *status) override;
+    int setLease(int fd, int type) override;
+    int fatAttributes(int fd, std::uint32_t &attributes) override;
     ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size) override;
     ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size) override;
 

@@ -6,10 +6,17 @@
 #include <QProcess>
 #include <QTest>
 
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 Q_DECLARE_METATYPE(std::string)
 
@@ -23,6 +30,8 @@ private slots:
     void asNobody();
     void withAnotherProc_data();
     void withAnotherProc();
+    void filesInUse_data();
+    void filesInUse();
 
 private:
     static QString runAsNobody(const TestDrive &drive, const QString &operation, const QString &argument);
@@ -190,6 +199,105 @@ void TestFilePermissions::withAnotherProc()
     QCOMPARE(probeOutput(probe), output);
     QCOMPARE(drive.exists("T/plain.txt"), !plainDeleted);
     QVERIFY(drive.exists("T/hidden.txt") && drive.exists("T/ro.txt"));
+}
+
+// Files that other programs hold open, have mapped, or open once the clean
+// has begun stay; the rest goes. As root and as nobody (who has no
+// CAP_LEASE), with nobody's own files (a lease can be had) and root's files
+// in a folder open to all (it cannot: the process table decides), on ext4
+// and tmpfs.
+void TestFilePermissions::filesInUse_data()
+{
+    QTest::addColumn<QString>("base");       // the folder the drive is made in
+    QTest::addColumn<long>("fileSystem");    // its statfs type
+    QTest::addColumn<bool>("asNobody");      // the probe and the holders
+    QTest::addColumn<bool>("filesOfNobody"); // else root's
+
+    constexpr long ext4 = 0xEF53;
+    constexpr long tmpfs = 0x01021994;
+    const QString disk = QDir::tempPath();
+    const QString memory = QStringLiteral("/dev/shm");
+    QTest::newRow("root, ext4") << disk << ext4 << false << false;
+    QTest::newRow("root, tmpfs") << memory << tmpfs << false << false;
+    QTest::newRow("nobody, own files, ext4") << disk << ext4 << true << true;
+    QTest::newRow("nobody, own files, tmpfs") << memory << tmpfs << true << true;
+    QTest::newRow("nobody, root's files, ext4") << disk << ext4 << true << false;
+    QTest::newRow("nobody, root's files, tmpfs") << memory << tmpfs << true << false;
+}
+
+void TestFilePermissions::filesInUse()
+{
+    QFETCH(QString, base);
+    QFETCH(long, fileSystem);
+    QFETCH(bool, asNobody);
+    QFETCH(bool, filesOfNobody);
+
+    struct statfs status;
+    if (statfs(base.toLocal8Bit().constData(), &status) != 0 || long(status.f_type) != fileSystem)
+        QSKIP("that file system is not at hand here");
+    QTemporaryDir top(base + "/brightsweep-in-use-XXXXXX");
+    QVERIFY(top.isValid());
+    const std::string root = top.path().toStdString();
+    const std::string temp = root + "/WINDOWS/TEMP";
+    QVERIFY(QDir().mkpath(QString::fromStdString(temp)));
+    for (const std::string &folder : {root, root + "/WINDOWS", temp})
+        QCOMPARE(chmod(folder.c_str(), folder == temp ? 0777 : 0755), 0);
+    const std::vector<std::string> names{"a.tmp", "b.tmp", "held.tmp", "mapped.tmp", "late.tmp", "c.tmp"};
+    for (const std::string &name : names) {
+        QFile file(QString::fromStdString(temp + "/" + name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("work in progress\n");
+        file.close();
+        if (filesOfNobody)
+            QCOMPARE(chown(file.fileName().toLocal8Bit().constData(), nobody, nobody), 0);
+    }
+    auto asUser = [&](QStringList command) {
+        return asNobody ? QStringList{"setpriv"} + setprivArguments() + command : command;
+    };
+
+    std::vector<std::unique_ptr<QProcess>> holders;
+    for (const QString &how : {QStringLiteral("open"), QStringLiteral("map")}) {
+        const QString path = QString::fromStdString(temp) + (how == "open" ? "/held.tmp" : "/mapped.tmp");
+        const QStringList command = asUser({QStringLiteral(FILE_HOLDER), how, path});
+        auto &holder = holders.emplace_back(std::make_unique<QProcess>());
+        holder->start(command.first(), command.mid(1));
+        QVERIFY(holder->waitForReadyRead(10000));
+        QCOMPARE(holder->readLine().trimmed(), QByteArray("ready"));
+    }
+    auto probe = [&](const QString &operation, bool late) {
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (late)
+            environment.insert("BRIGHTSWEEP_TEST_HOLD_LATE",
+                               QStringLiteral(FILE_HOLDER " ") + QString::fromStdString(temp) + "/late.tmp");
+        run.setProcessEnvironment(environment);
+        const QStringList command = asUser({QStringLiteral(FILE_SERVICES_PROBE), QString::fromStdString(root),
+                                            "C:\\WINDOWS\\TEMP", operation, "*.tmp"});
+        run.start(command.first(), command.mid(1));
+        return probeOutput(run);
+    };
+    auto heldBy = [](const QProcess &holder) {
+        return QStringLiteral("in use by file_holder (PID %1)").arg(holder.processId());
+    };
+
+    const QString preview = probe("survey", false);
+    QVERIFY2(preview.contains("held.tmp kept: " + heldBy(*holders[0]) + "\n"), qPrintable(preview));
+    QVERIFY2(preview.contains("mapped.tmp kept: " + heldBy(*holders[1]) + "\n"), qPrintable(preview));
+    QCOMPARE(preview.count(QRegularExpression(" delete\n")), 4);
+
+    const QString clean = probe("report", true);
+    QVERIFY2(clean.endsWith("error 75"), qPrintable(clean));
+    QVERIFY2(clean.contains(QRegularExpression("late.tmp kept: in use by file_holder \\(PID \\d+\\)\n")),
+             qPrintable(clean));
+    for (const std::string &name : names) {
+        const bool held = name == "held.tmp" || name == "mapped.tmp" || name == "late.tmp";
+        QVERIFY2(QFile::exists(QString::fromStdString(temp + "/" + name)) == held, name.c_str());
+    }
+    for (auto &holder : holders) {
+        holder->closeWriteChannel();
+        QVERIFY(holder->waitForFinished(10000));
+        QCOMPARE(holder->exitCode(), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFilePermissions)
