@@ -34,11 +34,7 @@ unset DISPLAY WAYLAND_DISPLAY
 # The processes of this prefix, the server included: they all carry its
 # WINEPREFIX, and no other test's prefix is the same folder.
 prefix_pids() {
-    local environ
-    for environ in /proc/[0-9]*/environ; do
-        { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "${environ//[^0-9]/}"
-    done
-    return 0
+    grep -lxzF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null | sed 's|^/proc/\([0-9]*\)/.*|\1|' || true
 }
 # Ends the prefix's server and every process of the prefix, and waits until
 # they are gone: a process that is being killed has lost its environment
@@ -75,10 +71,11 @@ x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/holdfile.exe
 # The first run makes the prefix; on a loaded 2-core machine that takes a
 # minute or more.
 started=$SECONDS
-timeout 400 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 \
-    || skip "Wine cannot make a prefix here: $(tail -n 3 "$work/wineboot.log")"
+status=0
+timeout 400 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || status=$?
+[ "$status" -ne 124 ] || fail "wineboot did not make the prefix within 400 s: $(tail -n 3 "$work/wineboot.log")"
+[ "$status" -eq 0 ] || skip "Wine cannot make a prefix here ($status): $(tail -n 3 "$work/wineboot.log")"
 [ -d "$WINEPREFIX/drive_c/windows" ] || skip "wineboot made no drive_c/windows: $(tail -n 3 "$work/wineboot.log")"
-timeout 120 "$wineserver" -w || true
 echo "prefix made in $((SECONDS - started)) s"
 
 # C: moved elsewhere as winecfg does it, with a decoy left in drive_c: Wine
@@ -126,7 +123,9 @@ for pid in $(prefix_pids); do
 done
 [ -n "$server_pid" ] || fail "no wineserver runs for the prefix"
 held_by "$server_pid" || fail "wineserver holds no descriptor of HOLD.TMP"
+started=$SECONDS
 timeout 120 "$wine" cmd /c 'del /q C:\windows\temp\*.tmp' >"$work/del.out" 2>&1 || true
+echo "Wine's del took $((SECONDS - started)) s"
 kept_by_del=$(left_in_temp)
 [ "$kept_by_del" = "HOLD.TMP " ] || fail "Wine's del kept '$kept_by_del', not just HOLD.TMP: $(cat "$work/del.out")"
 grep -q 'Sharing violation' "$work/del.out" || fail "Wine's del gave no sharing violation: $(cat "$work/del.out")"
@@ -141,6 +140,7 @@ situation
 holder=$(cat "/proc/$app_pid/comm")
 [ "$holder" = holdfile.exe ] || fail "Wine named the Windows program '$holder'"
 problems=()
+started=$SECONDS
 status=0
 timeout 120 "$binary" --preview temp >"$work/preview.out" 2>"$work/preview.err" || status=$?
 [ "$status" -eq 0 ] || problems+=("--preview temp ended with $status")
@@ -161,6 +161,7 @@ grep -qE "^  kept     HOLD\.TMP: in use by (.*, )?$holder \(PID $app_pid\)(,|\$)
 grep -q "Run-time error '75'.*HOLD\.TMP" "$work/clean.err" || problems+=("--clean temp does not fail with 75 naming HOLD.TMP")
 [ -f "$WINEPREFIX/drive_c/windows/temp/DECOY.TMP" ] || problems+=("the decoy drive_c was touched")
 
+echo "--preview and --clean took $((SECONDS - started)) s"
 touch "$work/moved_c/hold-go"
 wait_exit 120
 [ "$exit_status" = 0 ] || problems+=("the Windows program then ended with $exit_status: $(cat "$work/holdfile.out")")
@@ -172,5 +173,7 @@ $(cat "$work/preview.out" "$work/preview.err")
 $(cat "$work/clean.out" "$work/clean.err")"
 fi
 
+started=$SECONDS
 stop_wine || fail "Wine processes of the prefix outlive wineserver -k"
+echo "wineserver -k took $((SECONDS - started)) s"
 echo "PASS in $SECONDS s"
