@@ -4,9 +4,14 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QTextStream>
 
+#include <cerrno>
+
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -47,22 +52,94 @@ int targetNumber(const QString &argument)
     return -1;
 }
 
+// True when both paths lead to the same file, links followed.
+bool sameFile(const QString &one, const QString &other)
+{
+    struct stat first {};
+    struct stat second {};
+    return ::stat(QFile::encodeName(one).constData(), &first) == 0
+        && ::stat(QFile::encodeName(other).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
+}
+
+// The path a link target stands for, written without "." and "..". A ".."
+// after a component that is itself a link climbs out of that link's target,
+// not out of its spelling, so the short form is taken only where the kernel
+// agrees it is the same folder (or, for a target that does not exist, the
+// same parent folder); otherwise the path stays as the link spells it.
+QString tidyPath(const QString &path)
+{
+    const QString tidy = QDir::cleanPath(path);
+    if (tidy == path || sameFile(tidy, path))
+        return tidy;
+    const qsizetype cut = tidy.lastIndexOf(QLatin1Char('/'));
+    const qsizetype pathCut = path.lastIndexOf(QLatin1Char('/'));
+    if (cut > 0 && pathCut > 0 && tidy.mid(cut) == path.mid(pathCut) && sameFile(tidy.left(cut), path.left(pathCut)))
+        return tidy;
+    return path;
+}
+
+struct PrefixDrive
+{
+    QString folder;
+    bool throughLink = false;
+};
+
+// What Wine itself takes for drive C: of a prefix: the entry dosdevices/c:,
+// normally the link ../drive_c, which winecfg points anywhere the user moves
+// C: to; drive_c only where that entry is missing. A link that leads nowhere
+// is still the drive Wine would use, so it is taken and the drive check says
+// that it has no WINDOWS folder.
+PrefixDrive prefixDrive(const QString &prefix)
+{
+    const QString devices = prefix + QStringLiteral("/dosdevices");
+    const QString entry = devices + QStringLiteral("/c:");
+    const QByteArray entryName = QFile::encodeName(entry);
+    struct stat status {};
+    if (::lstat(entryName.constData(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return {prefix + QStringLiteral("/drive_c"), false};
+        // Whether it is there cannot be told; the entry is what Wine would
+        // try, and opening it as the drive reports why it cannot be used.
+        return {entry, true};
+    }
+    if (!S_ISLNK(status.st_mode))
+        return {entry, true};
+    QByteArray target(qsizetype(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+    const ssize_t length = ::readlink(entryName.constData(), target.data(), std::size_t(target.size()));
+    // A link replaced or grown between the two calls: let the kernel follow it.
+    if (length <= 0 || length >= target.size())
+        return {entry, true};
+    target.truncate(qsizetype(length));
+    const QString path = QFile::decodeName(target);
+    return {tidyPath(path.startsWith(QLatin1Char('/')) ? path : devices + QLatin1Char('/') + path), true};
+}
+
 // Drive C: of the Wine prefix the user works with: the one WINEPREFIX names,
 // the variable every Wine tool honours, else the default one in the home
 // folder of the password database.
 void chooseDefaultDrive(CommandLine &line)
 {
-    const QString prefix = qEnvironmentVariable("WINEPREFIX");
-    if (!prefix.isEmpty()) {
-        line.driveC = prefix + QStringLiteral("/drive_c");
-        line.driveOrigin = QStringLiteral("the Wine prefix WINEPREFIX names");
-        return;
+    QString prefix = qEnvironmentVariable("WINEPREFIX");
+    const bool named = !prefix.isEmpty();
+    if (!named) {
+        const passwd *entry = getpwuid(getuid());
+        if (!entry || !entry->pw_dir || !*entry->pw_dir)
+            return;
+        prefix = QFile::decodeName(entry->pw_dir) + QStringLiteral("/.wine");
     }
-    const passwd *entry = getpwuid(getuid());
-    if (!entry || !entry->pw_dir || !*entry->pw_dir)
-        return;
-    line.driveC = QString::fromLocal8Bit(entry->pw_dir) + QStringLiteral("/.wine/drive_c");
-    line.driveOrigin = QStringLiteral("the default Wine prefix, as WINEPREFIX is not set");
+    const PrefixDrive drive = prefixDrive(prefix);
+    line.driveC = drive.folder;
+    if (named) {
+        line.driveOrigin = drive.throughLink
+            ? QStringLiteral("dosdevices/c: of the Wine prefix WINEPREFIX names")
+            : QStringLiteral("drive_c of the Wine prefix WINEPREFIX names, as it has no dosdevices/c:");
+    } else {
+        line.driveOrigin = drive.throughLink
+            ? QStringLiteral("dosdevices/c: of the default Wine prefix, as WINEPREFIX is not set")
+            : QStringLiteral("drive_c of the default Wine prefix, as WINEPREFIX is not set and it has no "
+                             "dosdevices/c:");
+    }
 }
 
 int usage(const QCommandLineParser &parser, const QString &problem)
@@ -84,8 +161,9 @@ std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption driveC(QStringLiteral("drive-c"),
-                                    QStringLiteral("Use host folder <DIR> as drive C: (default: $WINEPREFIX/drive_c, "
-                                                   "else ~/.wine/drive_c)."),
+                                    QStringLiteral("Use host folder <DIR> as drive C: (default: the drive C: of the "
+                                                   "Wine prefix $WINEPREFIX, else of ~/.wine: its dosdevices/c:, "
+                                                   "else its drive_c)."),
                                     QStringLiteral("DIR"));
     const QCommandLineOption preview(QStringLiteral("preview"),
                                      QStringLiteral("List what a clean of the TARGETs (all when none is named) would "

@@ -71,16 +71,58 @@ said out "  delete   user@example.txt (6 bytes)"
 said out "Total: 4 files to delete (26 bytes), 3 entries kept"
 [ "$(snapshot)" = "$before" ] || fail "--preview changed the drive"
 
-# Drive C: is --drive-c, else WINEPREFIX's when it is set and not empty,
-# else the default prefix's; the preview says which chose it.
-WINEPREFIX=$work/prefix expect 0 --preview temp
-said out "Drive C: is $work/prefix/drive_c (the Wine prefix WINEPREFIX names)."
-said out "  C:\WINDOWS\TEMP: missing"
-WINEPREFIX=$work/prefix expect 0 --drive-c "$drive" --preview temp
+# Drive C: is --drive-c, else that of WINEPREFIX's prefix when it is set and
+# not empty, else the default prefix's. A prefix's drive C: is what Wine
+# takes for C:: its link dosdevices/c:, wherever winecfg pointed it and even
+# when it leads nowhere, and drive_c only where the link is missing. Each
+# prefix here has a drive_c with a TEMP of its own, so that a drive taken from
+# the wrong place shows in what the preview lists. The preview says which
+# was taken.
+prefix_drive() { # prefix_drive FOLDER: a drive C: whose TEMP holds one file named after its place
+    local place=${1#"$work"/}
+    mkdir -p "$1/WINDOWS/TEMP"
+    printf 'x' >"$1/WINDOWS/TEMP/${place//\//_}.tmp"
+}
+prefix_drive "$work/moved_c"
+prefix_drive "$work/elsewhere/drive_c"
+mkdir "$work/elsewhere/devices"
+# NAME | dosdevices a link to | dosdevices/c: a link to | DRIVE C: shown | FILE its TEMP lists | WHICH WAS TAKEN
+# (@ stands for the work folder; an empty link is none, FILE - a missing TEMP)
+while IFS='|' read -r name devices link shown listed taken; do
+    prefix=$work/prefixes/$name
+    prefix_drive "$prefix/drive_c"
+    if [ -n "$devices" ]; then
+        ln -s "${devices//@/$work}" "$prefix/dosdevices"
+    else
+        mkdir "$prefix/dosdevices"
+    fi
+    [ -z "$link" ] || ln -s "${link//@/$work}" "$prefix/dosdevices/c:"
+    WINEPREFIX=$prefix expect 0 --preview temp
+    said out "Drive C: is ${shown//@/$work} ($taken)."
+    if [ "$listed" = - ]; then
+        said out "  C:\\WINDOWS\\TEMP: missing"
+    else
+        said out "  delete   $listed (1 bytes)"
+        said out "  1 file to delete (1 bytes), 0 entries kept"
+    fi
+done <<'CASES'
+relative||../drive_c|@/prefixes/relative/drive_c|prefixes_relative_drive_c.tmp|dosdevices/c: of the Wine prefix WINEPREFIX names
+relative-elsewhere||../../../moved_c|@/moved_c|moved_c.tmp|dosdevices/c: of the Wine prefix WINEPREFIX names
+absolute-elsewhere||@/moved_c|@/moved_c|moved_c.tmp|dosdevices/c: of the Wine prefix WINEPREFIX names
+dangling||../gone_c|@/prefixes/dangling/gone_c|-|dosdevices/c: of the Wine prefix WINEPREFIX names
+missing|||@/prefixes/missing/drive_c|prefixes_missing_drive_c.tmp|drive_c of the Wine prefix WINEPREFIX names, as it has no dosdevices/c:
+linked-devices|@/elsewhere/devices|../drive_c|@/prefixes/linked-devices/dosdevices/../drive_c|elsewhere_drive_c.tmp|dosdevices/c: of the Wine prefix WINEPREFIX names
+CASES
+WINEPREFIX=$work/prefixes/relative expect 0 --drive-c "$drive" --preview temp
 said out "Drive C: is $drive (given with --drive-c)."
 home=$(getent passwd "$(id -u)" | cut -d: -f6)
 WINEPREFIX= expect 0 --preview temp
-said out "Drive C: is $home/.wine/drive_c (the default Wine prefix, as WINEPREFIX is not set)."
+if [ -e "$home/.wine/dosdevices/c:" ] || [ -L "$home/.wine/dosdevices/c:" ]; then
+    grep -q '^Drive C: is .* (dosdevices/c: of the default Wine prefix, as WINEPREFIX is not set)\.$' "$work/out" \
+        || fail "the default prefix's dosdevices/c: is not taken: $(head -n 1 "$work/out")"
+else
+    said out "Drive C: is $home/.wine/drive_c (drive_c of the default Wine prefix, as WINEPREFIX is not set and it has no dosdevices/c:)."
+fi
 
 # A missing folder: listed as missing by the preview, the error for a clean.
 rm -r "$drive/WINDOWS/Downloaded Program Files"
