@@ -11,10 +11,14 @@ BUILD_PACKAGES=(
 # Packages the tests need on top of the build (scripts/test): the private X
 # server and the tools that drive and inspect it, setpriv to run a case as
 # another user, the validators of the desktop entry, the AppStream data and
-# the manual page, and the interpreter that redraws the artwork to compare it.
+# the manual page, the interpreter that redraws the artwork to compare it,
+# and the virtual machine that mounts a FAT drive with Debian's own kernel:
+# the emulator, the shell of its initramfs and the tools that make and check
+# the drive.
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux
     desktop-file-utils appstream groff-base python3
+    qemu-system-x86 busybox-static cpio dosfstools mtools
 )
 
 # Packages scripts/screenshot needs on top of the build: the X server, the
