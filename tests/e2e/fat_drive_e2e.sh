@@ -21,9 +21,11 @@ skip() {
     echo "SKIP: $*"
     exit 77
 }
-# One boot, the three runs and the power off take 10 to 20 s alone; three
-# machines at once beside a busy loop per core take a few times that.
+# One boot, the three runs and the power off take about 10 s on a quiet
+# 2-core machine, and up to 70 s with a busy loop per core and other builds
+# beside it.
 vm_seconds=240
+# repeat-e2e limits: 150 270
 
 # --- The kernel and the initramfs -------------------------------------------
 command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64 (Debian package qemu-system-x86)"
