@@ -11,12 +11,16 @@ BUILD_PACKAGES=(
 # Packages the tests need on top of the build (scripts/test): the private X
 # server and the tools that drive and inspect it, setpriv to run a case as
 # another user, the validators of the desktop entry, the AppStream data and
-# the manual page, the interpreter that redraws the artwork to compare it, and
-# Wine with the cross compiler of the Windows program that holds a file open.
+# the manual page, the interpreter that redraws the artwork to compare it,
+# Wine with the cross compiler of the Windows program that holds a file open,
+# and the virtual machine that mounts a FAT drive with Debian's own kernel:
+# the emulator, the shell of its initramfs and the tools that make and check
+# the drive.
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux
     desktop-file-utils appstream groff-base python3
     wine64 gcc-mingw-w64-x86-64
+    qemu-system-x86 busybox-static cpio dosfstools mtools
 )
 
 # Packages scripts/screenshot needs on top of the build: the X server, the

@@ -4,6 +4,8 @@
 # program must keep exactly what del keeps, say that it is in use and by
 # whom, and the Windows program must then find its file whole.
 #
+# repeat-e2e limits: 300 600
+#
 #   wine_in_use_e2e.sh BRIGHTSWEEP_BINARY
 #
 # Exits 77 (skipped) where Wine or the cross compiler is missing or Wine
