@@ -14,7 +14,7 @@ BUILD_PACKAGES=(
 # the manual page, and the interpreter that redraws the artwork to compare it.
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux
-    desktop-file-utils appstream groff-base python3
+    desktop-file-utils appstream groff-base python3 python3-xlib qt6-base-private-dev
 )
 
 # Packages scripts/screenshot needs on top of the build: the X server, the
