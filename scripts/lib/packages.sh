@@ -11,7 +11,10 @@ BUILD_PACKAGES=(
 # Packages the tests need on top of the build (scripts/test): the private X
 # server and the tools that drive and inspect it, setpriv to run a case as
 # another user, the validators of the desktop entry, the AppStream data and
-# the manual page, and the interpreter that redraws the artwork to compare it.
+# the manual page, the interpreter that redraws the artwork to compare it,
+# its X client library that pings and photographs a window, and Qt's
+# window-system interface that widget tests send input through as a
+# platform does.
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux
     desktop-file-utils appstream groff-base python3 python3-xlib qt6-base-private-dev
