@@ -28,7 +28,7 @@ SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 # X client library of the window timer, the peer cleaner it is compared with,
 # and the X server and interpreter that run the table.
 BENCH_PACKAGES=(
-    libbenchmark-dev libx11-dev bleachbit xvfb findutils python3
+    libbenchmark-dev libx11-dev bleachbit xvfb findutils python3 python3-xlib
 )
 
 # Packages to make the Debian package (scripts/package).
