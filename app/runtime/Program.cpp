@@ -5,6 +5,7 @@
 #include "files/FileServices.h"
 #include "runtime/FrmClean.h"
 
+#include <QAbstractEventDispatcher>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QList>
@@ -145,6 +146,11 @@ void Program::runFileWork(const std::function<void(FileServices &)> &work)
     thread->wait();
     delete thread;
     m_filesAway = false;
+    // The platform may hold back the input that came meanwhile until it
+    // hears from the window system again, which could be never: have the
+    // event loop look at it once the handler has ended.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        dispatcher->wakeUp();
     if (failure)
         std::rethrow_exception(failure);
 }

@@ -21,14 +21,9 @@ drive=$work/drive_c
 mkdir -p "$drive/WINDOWS/TEMP" "$drive/WINDOWS/Recent" "$drive/WINDOWS/Cookies" "$drive/RECYCLED" \
     "$drive/WINDOWS/Temporary Internet Files" "$drive/WINDOWS/Downloaded Program Files"
 printf 'junk\r\n' >"$drive/WINDOWS/Temporary Internet Files/page.htm"
-python3 - "$drive/WINDOWS/TEMP" <<'PY'
-import os, sys
-folder = os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
-for number in range(100_000):
-    fd = os.open(f"~DF{number:06d}.TMP", os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644, dir_fd=folder)
-    os.write(fd, b"junk\r\n")
-    os.close(fd)
-PY
+# Empty files serve as well as full ones, and touch makes them the fastest.
+(cd "$drive/WINDOWS/TEMP" && seq -f '~DF%06g.TMP' 0 99999 | xargs touch)
+echo "files made after ${SECONDS} s"
 
 start_display
 QT_QPA_PLATFORM=xcb "$binary" --drive-c "$drive" >"$work/app.log" 2>&1 &
@@ -44,6 +39,7 @@ mkdir -p "$shots"
 /usr/bin/python3 "$here/live_window.py" "$window" "$menu_bar" "$drive/WINDOWS/TEMP" "$shots" >"$work/live.log" 2>&1 \
     || fail "$(grep -m 1 '^FAIL' "$work/live.log" || tail -n 3 "$work/live.log")"
 cat "$work/live.log"
+echo "clean watched after ${SECONDS} s"
 [ "$(ls -A "$drive/WINDOWS/TEMP")" = "deleted.txt" ] || fail "TEMP was not emptied"
 [ -f "$drive/WINDOWS/Temporary Internet Files/page.htm" ] || fail "the queued click on Check2 ran inside the clean"
 
