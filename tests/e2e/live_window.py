@@ -123,12 +123,15 @@ class Window:
         offset = (y * self.width + x) * 4
         return shot[offset:offset + 3]
 
-    def box_square(self, shot, number):
-        """The pixels of a box's indicator and a little around it."""
+    def ticked(self, shot, number):
+        """Whether a box's indicator shows the tick: dark pixels inside it.
+        Its frame and the hover highlight stay light, so the pointer resting
+        on the box or leaving it does not count."""
         left = FRAME[0] + BOX_LEFT
         top = self.client_top - self.top + FRAME[1] + BOX_TOP[number]
-        return bytes(b for y in range(top, top + 17) for x in range(left, left + 15)
-                     for b in self.pixel(shot, x, y))
+        dark = sum(1 for y in range(top, top + 17) for x in range(left, left + 15)
+                   if max(self.pixel(shot, x, y)) < 100)
+        return dark >= 8
 
     def cover(self):
         """Maps a plain window over this one and takes it away again: the X
@@ -239,7 +242,7 @@ def main():
     deadline = time.monotonic() + 5
     while True:
         before = window.grab()
-        if window.box_square(before, 4) != window.box_square(before, 2):
+        if window.ticked(before, 4) and not window.ticked(before, 2):
             break
         if time.monotonic() > deadline:
             fail("Check4 does not show ticked after a click")
@@ -292,8 +295,7 @@ def main():
     deadline = time.monotonic() + 10
     while True:
         after = window.grab()
-        if (window.box_square(after, 2) == window.box_square(before, 4)
-                and window.box_square(after, 4) == window.box_square(before, 2)):
+        if window.ticked(after, 2) and not window.ticked(after, 4):
             break
         if time.monotonic() > deadline:
             window.save(after, os.path.join(shots, "after.png"))
