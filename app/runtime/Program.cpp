@@ -5,13 +5,17 @@
 #include "files/FileServices.h"
 #include "runtime/FrmClean.h"
 
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QList>
 #include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
+#include <QThread>
 #include <QWidget>
 
+#include <exception>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -105,6 +109,50 @@ Program::~Program()
         widget->disconnect(this);
         delete widget;
     }
+}
+
+FileServices &Program::files() const
+{
+    if (m_filesAway)
+        qFatal("The file services were asked for while a file work running on its own thread had them");
+    return m_files;
+}
+
+void Program::runFileWork(const std::function<void(FileServices &)> &work)
+{
+    if (m_filesAway)
+        qFatal("A file work was started while another one was running");
+    // Whatever the work throws is carried back whole: a FileError reaches
+    // the guard as if the work had run here, anything else goes on as it
+    // would have.
+    std::exception_ptr failure;
+    QEventLoop loop;
+    QThread *const thread = QThread::create([this, &work, &failure] {
+        try {
+            work(m_files);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    thread->setObjectName(QStringLiteral("file work"));
+    // Queued to this thread: finished comes from the work's own thread, and
+    // a quit posted before the loop runs still ends it.
+    connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+    m_filesAway = true;
+    thread->start();
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // The loop also ends when the application is told to quit; the work
+    // still has the file services then, so wait for it.
+    thread->wait();
+    delete thread;
+    m_filesAway = false;
+    // The platform may hold back the input that came meanwhile until it
+    // hears from the window system again, which could be never: have the
+    // event loop look at it once the handler has ended.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        dispatcher->wakeUp();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void Program::define(Key key, std::function<QWidget *(Program &)> make, std::function<void(QWidget &)> formLoad)

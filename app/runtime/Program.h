@@ -31,7 +31,22 @@ public:
     explicit Program(FileServices &files, QObject *parent = nullptr);
     ~Program() override;
 
-    FileServices &files() const { return m_files; }
+    // The file services serve one thread at a time. While runFileWork() has
+    // handed them to its own thread, nothing else may have them: asking is a
+    // fault in the program and ends it.
+    FileServices &files() const;
+
+    // Runs work with the file services on a thread of its own and returns
+    // once it has ended; a failure it throws is thrown on here, on the
+    // window's thread, for the guard. Meanwhile this thread waits in an event
+    // loop that handles everything but user input: windows repaint, timers
+    // run and the window manager's ping is answered, while clicks, keys and
+    // close requests from the window system stay queued and are delivered,
+    // in order, once the handler that called this has ended. So the handler
+    // still runs to its end before the next user input, and no other handler
+    // can reach the file services while the work has them. For a handler
+    // only, and not from inside work.
+    void runFileWork(const std::function<void(FileServices &)> &work);
 
     // Makes the window Form known: built as Form(Program &), loaded by its
     // Form_Load(). The main window is the one the start-up sequence shows.
@@ -138,6 +153,7 @@ private:
     MessageReporter m_messageReporter;
     QString m_driveOrigin;
     int m_guardDepth = 0;
+    bool m_filesAway = false;
 };
 
 template <typename Form>

@@ -12,13 +12,16 @@ BUILD_PACKAGES=(
 # server and the tools that drive and inspect it, setpriv to run a case as
 # another user, the validators of the desktop entry, the AppStream data and
 # the manual page, the interpreter that redraws the artwork to compare it,
-# Wine with the cross compiler of the Windows program that holds a file open,
-# and the virtual machine that mounts a FAT drive with Debian's own kernel:
-# the emulator, the shell of its initramfs and the tools that make and check
-# the drive.
+# the manual page, the interpreter that redraws the artwork to compare it,
+# its X client library that pings and photographs a window, Qt's
+# window-system interface that widget tests send input through as a
+# platform does, Wine with the cross compiler of the Windows program that
+# holds a file open, and the virtual machine that mounts a FAT drive with
+# Debian's own kernel: the emulator, the shell of its initramfs and the tools
+# that make and check the drive.
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux
-    desktop-file-utils appstream groff-base python3
+    desktop-file-utils appstream groff-base python3 python3-xlib qt6-base-private-dev
     wine64 gcc-mingw-w64-x86-64
     qemu-system-x86 busybox-static cpio dosfstools mtools
 )
@@ -31,7 +34,7 @@ SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 # X client library of the window timer, the peer cleaner it is compared with,
 # and the X server and interpreter that run the table.
 BENCH_PACKAGES=(
-    libbenchmark-dev libx11-dev bleachbit xvfb findutils python3
+    libbenchmark-dev libx11-dev bleachbit xvfb findutils python3 python3-xlib
 )
 
 # Packages to make the Debian package (scripts/package).

@@ -422,7 +422,10 @@ void FrmCleaner::Command1_Click()
     std::array<int, 6> boxes{};
     for (std::size_t i = 0; i < boxes.size(); ++i)
         boxes[i] = checkValue(*m_checks[i]);
-    cleanRun(m_program.files(), boxes);
+    // The file work runs away from this thread so that the window goes on
+    // being drawn and answering the window manager; no input reaches it
+    // before this handler has ended.
+    m_program.runFileWork([&boxes](FileServices &files) { cleanRun(files, boxes); });
     // A failure above leaves the boxes and Clean as they were, so the user
     // sees what was still to do.
     m_command1->setEnabled(false);

@@ -10,11 +10,19 @@
 #include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QMenuBar>
+#include <QMutex>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
+#include <qpa/qwindowsysteminterface.h>
+
+#include <cerrno>
+#include <utility>
 
 class TestFrmCleanerCommands : public QObject
 {
@@ -39,6 +47,8 @@ private slots:
     void failedCleanKeepsBoxesAndReports();
     void busyCursorWhileCleaning_data();
     void busyCursorWhileCleaning();
+    void windowLivesThroughTheRun_data();
+    void windowLivesThroughTheRun();
 };
 
 void TestFrmCleanerCommands::selectionRule_data()
@@ -425,6 +435,191 @@ void TestFrmCleanerCommands::busyCursorWhileCleaning()
     QVERIFY(sawBusyCursor);
     QCOMPARE(QApplication::overrideCursor(), nullptr);
     QCOMPARE(session.failures().size(), std::size_t(fails ? 1 : 0));
+}
+
+namespace {
+
+// What the window went through, in order, from whichever thread saw it.
+class EventLog : public QObject
+{
+public:
+    void add(const QString &entry)
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_entries << entry;
+    }
+    QStringList entries()
+    {
+        const QMutexLocker lock(&m_mutex);
+        return m_entries;
+    }
+
+    // The input as the window system hands it to the window, and the first
+    // paint after the input was sent.
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        // Input is seen where the window system hands it over, once; the
+        // widgets it then goes to would see a key or a close again.
+        if (watched->isWidgetType() && event->type() != QEvent::Paint)
+            return false;
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            add(QStringLiteral("press"));
+            break;
+        case QEvent::MouseButtonRelease:
+            add(QStringLiteral("release"));
+            break;
+        case QEvent::KeyPress:
+            add(QStringLiteral("key"));
+            break;
+        case QEvent::Close:
+            add(QStringLiteral("close"));
+            break;
+        case QEvent::Paint:
+            if (waitingForPaint) {
+                waitingForPaint = false;
+                add(QStringLiteral("painted"));
+                painted.release();
+            }
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+    bool waitingForPaint = false;
+    QSemaphore painted;
+
+private:
+    QMutex m_mutex;
+    QStringList m_entries;
+};
+
+// Sends a click at the middle of control the way a platform does: into the
+// window system's queue, delivered whenever the event loop takes it.
+void postClick(QWidget &window, QWidget &control)
+{
+    const QPointF at = control.mapTo(&window, control.rect().center());
+    const QPointF global = window.mapToGlobal(at);
+    QWindow *handle = window.windowHandle();
+    QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+        handle, at, global, Qt::LeftButton, Qt::LeftButton, QEvent::MouseButtonPress);
+    QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+        handle, at, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease);
+}
+
+} // namespace
+
+void TestFrmCleanerCommands::windowLivesThroughTheRun_data()
+{
+    // input: sent while the run is held at its first delete, "SelectAll",
+    // "Check4" and "ToolbarClean" clicks, "key" (A), "close" from the window
+    // system. failAt: the delete that fails, or 0. Log entries "N:v+" are box
+    // N changing to v with Clean enabled after its Click ran ("-" disabled);
+    // "second run" is a delete of a run after the first.
+    QTest::addColumn<QStringList>("input");
+    QTest::addColumn<long>("failAt");
+    QTest::addColumn<QStringList>("log");
+
+    const QStringList reset{"1:0+", "2:0+", "3:0+", "4:0+", "5:0+", "6:0-"};
+    const QStringList selectAll{"1:1+", "2:1+", "3:1+", "4:1+", "5:1+", "6:1+"};
+    QTest::newRow("click, key and close wait for the run")
+        << QStringList{"SelectAll", "key", "close"} << 0L
+        << (QStringList{"sent", "painted"} + reset + QStringList{"press", "release"} + selectAll
+            + QStringList{"key", "close"});
+    // Select All finds every box ticked still, so it changes none.
+    QTest::newRow("failure in the middle")
+        << QStringList{"SelectAll", "key", "close"} << 3L
+        << QStringList{"sent", "painted", "failure on the window's thread, 6 ticked, Clean enabled", "press",
+                       "release", "key", "close"};
+    QTest::newRow("toolbar Clean runs after the run, not beside it")
+        << QStringList{"Check4", "ToolbarClean"} << 0L
+        << (QStringList{"sent", "painted"} + reset
+            + QStringList{"press", "release", "4:1+", "press", "release", "second run", "4:0-"});
+}
+
+void TestFrmCleanerCommands::windowLivesThroughTheRun()
+{
+    QFETCH(QStringList, input);
+    QFETCH(long, failAt);
+    QFETCH(QStringList, log);
+
+    TestDrive drive(TestDrive::Layout::Windows98);
+    drive.fillAll(TestDrive::Fill::Junk);
+    FaultySystemCalls calls;
+    ProgramSession session(drive, &calls);
+    QVERIFY(session.start());
+    FrmCleaner &window = session.window();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(session.command(2), Qt::LeftButton);
+
+    EventLog events;
+    window.windowHandle()->installEventFilter(&events);
+    window.installEventFilter(&events);
+    for (int number = 1; number <= 6; ++number) {
+        connect(session.box(number), &QCheckBox::stateChanged, this, [&session, &events, number] {
+            events.add(QStringLiteral("%1:%2%3")
+                           .arg(number)
+                           .arg(session.value(number))
+                           .arg(session.command(1)->isEnabled() ? '+' : '-'));
+        });
+    }
+    session.program().setFailureReporter([&session, &events](const FileError &) {
+        events.add(QStringLiteral("failure on the %1 thread, %2 ticked, Clean %3")
+                       .arg(QThread::currentThread() == qApp->thread() ? "window's" : "work's")
+                       .arg(session.tickedCount())
+                       .arg(session.command(1)->isEnabled() ? "enabled" : "disabled"));
+    });
+
+    // The run is held at its first delete until the window has painted,
+    // which it can only do while the run is away; held for good it would
+    // show as a run that never lets the window paint.
+    QWidget *toolbarClean =
+        window.findChild<QToolBar *>(QStringLiteral("Toolbar1"))->widgetForAction(toolbarButton(window, QStringLiteral("Clean")));
+    bool held = false;
+    bool firstRunOver = false;
+    bool secondRunSeen = false;
+    connect(session.box(6), &QCheckBox::stateChanged, this, [&firstRunOver] { firstRunOver = true; });
+    calls.setWatcher([&](const char *) {
+        if (firstRunOver && !std::exchange(secondRunSeen, true))
+            events.add(QStringLiteral("second run"));
+        if (firstRunOver || std::exchange(held, true))
+            return;
+        QMetaObject::invokeMethod(&window, [&] {
+            for (const QString &what : input) {
+                if (what == QLatin1String("SelectAll")) {
+                    postClick(window, *session.command(2));
+                } else if (what == QLatin1String("Check4")) {
+                    postClick(window, *session.box(4));
+                } else if (what == QLatin1String("ToolbarClean")) {
+                    postClick(window, *toolbarClean);
+                } else if (what == QLatin1String("key")) {
+                    QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                        window.windowHandle(), QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+                    QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                        window.windowHandle(), QEvent::KeyRelease, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+                } else if (what == QLatin1String("close")) {
+                    QWindowSystemInterface::handleCloseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                        window.windowHandle());
+                }
+            }
+            events.add(QStringLiteral("sent"));
+            events.waitingForPaint = true;
+            window.update();
+        }, Qt::QueuedConnection);
+        events.painted.tryAcquire(1, 5000);
+    });
+    calls.arm(failAt, EIO, "unlinkat");
+
+    QTest::mouseClick(session.command(1), Qt::LeftButton);
+    const bool closes = input.contains(QStringLiteral("close"));
+    if (closes)
+        QTRY_COMPARE(session.endedCount(), 1);
+    else
+        QTRY_COMPARE(events.entries().size(), log.size());
+    QCOMPARE(events.entries(), log);
+    QCOMPARE(calls.struck(), failAt != 0);
 }
 
 QTEST_MAIN(TestFrmCleanerCommands)
