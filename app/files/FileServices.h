@@ -13,6 +13,10 @@ class SystemCalls;
 // process's own working directory is never touched.
 //
 // Every failure is thrown as FileError; nothing here shows anything.
+//
+// One thread at a time: an object holds its current directory, open files and
+// buffers without locks. Its user may hand it to another thread for a while,
+// as long as no other thread touches it then.
 class FileServices
 {
 public:
