@@ -44,16 +44,6 @@ menu_bar=$((HEIGHT - 362))
 [ "$WIDTH" -eq 329 ] && [ "$menu_bar" -gt 0 ] || fail "unexpected window size ${WIDTH}x${HEIGHT}"
 frame_x=$((X + 8))
 frame_y=$((Y + menu_bar + 40))
-# mousemove --sync waits for the pointer to move, so it would hang when the
-# pointer is already there.
-click() {
-    local X Y SCREEN WINDOW
-    eval "$(xdotool getmouselocation --shell)"
-    if [ "$X,$Y" != "$1,$2" ]; then
-        xdotool mousemove --sync "$1" "$2"
-    fi
-    xdotool click 1
-}
 click $((frame_x + 16 + 7)) $((frame_y + 96 + 8))
 click $((frame_x + 224 + 36)) $((frame_y + 16 + 12))
 

@@ -111,3 +111,15 @@ menu_shown() {
     done
     return 1
 }
+
+# click X Y: one press of the first button at X,Y of the screen. mousemove
+# --sync waits for the pointer to move, so it would hang when the pointer is
+# already there.
+click() {
+    local X Y SCREEN WINDOW
+    eval "$(xdotool getmouselocation --shell)"
+    if [ "$X,$Y" != "$1,$2" ]; then
+        xdotool mousemove --sync "$1" "$2"
+    fi
+    xdotool click 1
+}

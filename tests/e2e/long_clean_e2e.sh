@@ -46,14 +46,6 @@ echo "clean watched after ${SECONDS} s"
 # Check2 is ticked now, so Clean empties Temporary Internet Files. Leave
 # through File > Exit: events are handled in order, so once the program has
 # gone the press has been dealt with.
-click() {
-    local X Y SCREEN WINDOW
-    eval "$(xdotool getmouselocation --shell)"
-    if [ "$X,$Y" != "$1,$2" ]; then
-        xdotool mousemove --sync "$1" "$2"
-    fi
-    xdotool click 1
-}
 click $((X + 8 + 224 + 36)) $((Y + menu_bar + 40 + 16 + 12))
 click $((X + 15)) $((Y + menu_bar / 2))
 wait_for 10 menu_shown || fail "the File menu did not open"
