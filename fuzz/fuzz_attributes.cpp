@@ -105,10 +105,14 @@ public:
     bool judgingUse = false; // set once the attributes are read
     Kind kind = Kind::Plain;
 
-    int openat(int, const char *path, int, mode_t) override
+    int openat(int, const char *path, int flags, mode_t) override
     {
         const bool proc = std::strcmp(path, "/proc") == 0;
         if (const int error = pickError()) {
+            // Refused the access time's sparing, the file is opened again
+            // without it.
+            if (error == EPERM && (flags & O_NOATIME) != 0)
+                return fail(error);
             // Where the lease cannot be had for want of rights, /proc decides.
             if (!judgingUse)
                 failed = true;
@@ -248,13 +252,14 @@ private:
         if (const int error = injected())
             return fail(error);
         const std::string bytes = m_input.ConsumeBytesAsString(m_input.ConsumeIntegralInRange<std::size_t>(0, 5));
+        const std::size_t wanted = byte ? 1 : 4;
+        // A value of another size is no attribute word of these file systems.
+        if (bytes.size() != wanted)
+            failed = true;
         if (bytes.size() > size)
             return fail(ERANGE);
         std::memcpy(value, bytes.data(), bytes.size());
-        const std::size_t wanted = byte ? 1 : 4;
-        if (bytes.size() != wanted)
-            failed = true;
-        else if ((static_cast<unsigned char>(bytes[wanted - 1]) & 0x7) != 0)
+        if (bytes.size() == wanted && (static_cast<unsigned char>(bytes[wanted - 1]) & 0x7) != 0)
             forbids = true;
         return ssize_t(bytes.size());
     }

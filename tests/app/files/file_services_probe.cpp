@@ -60,7 +60,9 @@ void holdLate(const char *setting)
     char open[] = "open";
     char *arguments[] = {holder.data(), open, path.data(), nullptr};
     pid_t pid;
-    if (posix_spawn(&pid, holder.c_str(), &actions, nullptr, arguments, environ) != 0)
+    const int spawned = posix_spawn(&pid, holder.c_str(), &actions, nullptr, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
         std::exit(3);
     close(toHolder[0]);
     close(fromHolder[1]);
