@@ -10,6 +10,7 @@
 #include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QMenuBar>
+#include <QHash>
 #include <QMutex>
 #include <QSemaphore>
 #include <QSignalSpy>
@@ -462,28 +463,16 @@ public:
         // widgets it then goes to would see a key or a close again.
         if (watched->isWidgetType() && event->type() != QEvent::Paint)
             return false;
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-            add(QStringLiteral("press"));
-            break;
-        case QEvent::MouseButtonRelease:
-            add(QStringLiteral("release"));
-            break;
-        case QEvent::KeyPress:
-            add(QStringLiteral("key"));
-            break;
-        case QEvent::Close:
-            add(QStringLiteral("close"));
-            break;
-        case QEvent::Paint:
-            if (waitingForPaint) {
-                waitingForPaint = false;
-                add(QStringLiteral("painted"));
-                painted.release();
-            }
-            break;
-        default:
-            break;
+        static const QHash<QEvent::Type, QString> inputs{{QEvent::MouseButtonPress, QStringLiteral("press")},
+                                                         {QEvent::MouseButtonRelease, QStringLiteral("release")},
+                                                         {QEvent::KeyPress, QStringLiteral("key")},
+                                                         {QEvent::Close, QStringLiteral("close")}};
+        if (const auto input = inputs.constFind(event->type()); input != inputs.constEnd()) {
+            add(*input);
+        } else if (event->type() == QEvent::Paint && waitingForPaint) {
+            waitingForPaint = false;
+            add(QStringLiteral("painted"));
+            painted.release();
         }
         return false;
     }
