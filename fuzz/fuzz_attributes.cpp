@@ -1,20 +1,26 @@
-// Feeds the DOS attribute reader arbitrary attribute lists and values of any
+// Feeds the judging of a file arbitrary attribute lists and values of any
 // length, values that grow between the size query and the read, the
-// attributes of FAT and NTFS file systems, the answers of the lease that
-// tells a file in use, and any error on any call, through system calls that
-// only pretend. The one rule: unless every DOS attribute value was read
-// whole and is a number without the hidden, system or read-only bit, the
-// file system's own bits (where it keeps any) were read and have none of
-// them, and a lease was granted or /proc was read and shows no holder, the
+// attributes of FAT and NTFS file systems, opens refused for want of rights
+// or by another's lease, the answers of the lease that tells a file in use,
+// and any error on any call, through system calls that only pretend; a
+// refused file is tried again after a wait, which starts the script's
+// bookkeeping afresh. The one rule, of the last try: unless every DOS
+// attribute value was read whole and is a number without the hidden, system
+// or read-only bit, the file system's own bits (where it keeps any) were
+// read and have none of them, and, when use is checked, nothing refused the
+// file and a lease was granted or /proc was read and shows no holder, the
 // file is not deletable. And where nothing went wrong and all say so, it is.
-#include "files/FolderEntries.h"
+#include "files/EntryClassification.h"
+#include "files/UseCheck.h"
 #include "files/SystemCalls.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -95,29 +101,59 @@ public:
     }
 
     std::vector<Attribute> attributes;
-    bool failed = false;   // a call answered with an error that leaves nothing known
-    bool meddled = false;  // a value grew, or ERANGE came without cause
-
-    bool forbids = false;    // the file system's own bits keep the file
-    bool busy = false;       // the lease says another process holds it
-    bool vouched = false;    // a lease was granted, or /proc was read and is empty
-    bool useFailed = false;  // whether it is in use could not be told
-    bool judgingUse = false; // set once the attributes are read
+    bool meddled = false; // a value grew, or ERANGE came without cause
     Kind kind = Kind::Plain;
+
+    // Of the last try at the file: a try after a wait starts afresh.
+    bool failed = false;      // a call answered with an error that leaves nothing known
+    bool forbids = false;     // the file system's own bits keep the file
+    bool refused = false;     // an open or a lease another process stopped
+    bool openRights = false;  // the file is not this user's to open: judged by name
+    enum class Lease { None, Granted, NotOffered, Failed } lease = Lease::None;
+    // Of the last look at /proc, which stays good for a while.
+    enum class Table { None, Empty, Failed } table = Table::None;
+    int tries = 1;
+
+    // The process table decides where no lease could be had, and says free
+    // only after a look that found /proc readable and empty.
+    bool vouched() const
+    {
+        return lease == Lease::Granted
+               || ((lease == Lease::NotOffered || openRights) && lease != Lease::Failed && table == Table::Empty);
+    }
+
+    int nanosleep(const struct timespec &) override
+    {
+        failed = forbids = refused = openRights = false;
+        lease = Lease::None;
+        m_fileOpens = 0;
+        m_askedOnce = 0;
+        ++tries;
+        return 0;
+    }
 
     int openat(int, const char *path, int flags, mode_t) override
     {
-        const bool proc = std::strcmp(path, "/proc") == 0;
+        // /proc itself, or a file in it (a process's name).
+        const bool proc = std::strncmp(path, "/proc", 5) == 0;
+        const bool judging = !proc && m_fileOpens++ == 0;
         if (const int error = pickError()) {
             // Refused the access time's sparing, the file is opened again
             // without it.
-            if (error == EPERM && (flags & O_NOATIME) != 0)
+            if (error == EPERM && (flags & O_NOATIME) != 0) {
+                --m_fileOpens;
                 return fail(error);
-            // Where the lease cannot be had for want of rights, /proc decides.
-            if (!judgingUse)
+            }
+            if (proc) {
+                // A process's name that cannot be read shows as "a process".
+                if (std::strcmp(path, "/proc") == 0)
+                    table = Table::Failed;
+            } else if (judging && (error == EACCES || error == EPERM))
+                openRights = true;
+            else if (judging && error == EWOULDBLOCK)
+                refused = true;
+            else
                 failed = true;
-            else if (proc || (error != EACCES && error != EPERM))
-                useFailed = true;
             return fail(error);
         }
         return proc ? procFd : fileFd;
@@ -127,13 +163,12 @@ public:
 
     ssize_t getdents64(int, void *, std::size_t) override
     {
-        // An empty /proc: no one holds anything.
+        // An empty /proc, or one that is gone: no one holds anything.
         if (const int error = pickError()) {
-            useFailed = useFailed || error != ENOENT;
-            vouched = vouched || error == ENOENT;
+            table = error == ENOENT ? Table::Empty : Table::Failed;
             return fail(error);
         }
-        vouched = true;
+        table = Table::Empty;
         return 0;
     }
 
@@ -170,9 +205,11 @@ public:
             return 0;
         static const int answers[] = {0, 0, 0, EAGAIN, EACCES, EINVAL, EIO, EBADF};
         const int answer = answers[m_input.ConsumeIntegralInRange<std::size_t>(0, 7)];
-        busy = busy || answer == EAGAIN;
-        useFailed = useFailed || answer == EIO || answer == EBADF;
-        vouched = vouched || answer == 0;
+        refused = answer == EAGAIN;
+        lease = answer == 0                                   ? Lease::Granted
+                : answer == EACCES || answer == EINVAL        ? Lease::NotOffered
+                : answer == EIO || answer == EBADF            ? Lease::Failed
+                                                              : Lease::None;
         return answer == 0 ? 0 : fail(answer);
     }
 
@@ -190,24 +227,37 @@ public:
             return answer == 3 ? fail(ENOENT) : 0;
         }
         if (path[0] == '\0' && dirFd == fileFd) {
-            // The opened file, to know it again: mostly the judged one.
+            // The opened file.
             status->st_mode = S_IFREG | 0644;
             status->st_ino = 7;
-            if (m_input.ConsumeIntegralInRange(0, 15) == 0) {
-                status->st_ino = 8;
-                useFailed = true;
-            }
             return 0;
         }
         if (path[0] == '\0')
             return 0;
-        // The file; asked again after an ENOENT, it may have gone.
+        // The file by name; asked again after an ENOENT, it may have gone.
         status->st_ino = 7;
         status->st_mode = S_IFREG | 0644;
-        return m_askedOnce++ && m_input.ConsumeBool() ? fail(ENOENT) : 0;
+        if (m_askedOnce++ && m_input.ConsumeBool()) {
+            failed = true;
+            return fail(ENOENT);
+        }
+        return 0;
     }
 
-    ssize_t listxattrat(int, const char *, char *list, std::size_t size) override
+    ssize_t listxattrat(int, const char *, char *list, std::size_t size) override { return listAttributes(list, size); }
+    ssize_t flistxattr(int, char *list, std::size_t size) override { return listAttributes(list, size); }
+
+    ssize_t getxattrat(int, const char *, const char *name, void *value, std::size_t size) override
+    {
+        return attributeValue(name, value, size);
+    }
+    ssize_t fgetxattr(int, const char *name, void *value, std::size_t size) override
+    {
+        return attributeValue(name, value, size);
+    }
+
+private:
+    ssize_t listAttributes(char *list, std::size_t size)
     {
         if (const int error = injected()) {
             // A file system that keeps none.
@@ -221,7 +271,7 @@ public:
         return answer(names, list, size);
     }
 
-    ssize_t getxattrat(int, const char *, const char *name, void *value, std::size_t size) override
+    ssize_t attributeValue(const char *name, void *value, std::size_t size)
     {
         if (std::strncmp(name, "system.", 7) == 0)
             return fileSystemAttribute(name, static_cast<unsigned char *>(value), size);
@@ -242,7 +292,6 @@ public:
         return answer(found->value, static_cast<char *>(value), size);
     }
 
-private:
     // ntfs3's byte or ntfs-3g's big-endian word, of any length the input says.
     ssize_t fileSystemAttribute(const char *name, unsigned char *value, std::size_t size)
     {
@@ -267,7 +316,7 @@ private:
     // Mostly none; else one of the errors any call can give.
     int pickError()
     {
-        static const int errors[] = {EIO, EACCES, ENOENT, EPERM, ENOTSUP, EINVAL, EMFILE};
+        static const int errors[] = {EIO, EACCES, ENOENT, EPERM, ENOTSUP, EINVAL, EMFILE, EWOULDBLOCK};
         const unsigned char pick = m_input.ConsumeIntegral<unsigned char>();
         return pick < 224 ? 0 : errors[(pick - 224u) % (sizeof errors / sizeof errors[0])];
     }
@@ -305,6 +354,7 @@ private:
 
     FuzzedDataProvider &m_input;
     int m_askedOnce = 0;
+    int m_fileOpens = 0;
 };
 
 } // namespace
@@ -314,28 +364,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider input(data, size);
     const auto route = input.ConsumeBool() ? SystemCalls::AttributeRoute::ProcFd
                                            : SystemCalls::AttributeRoute::AtFolder;
+    // As a delete or a survey judges (with the use check), or first-match.
+    const bool claims = input.ConsumeBool();
+    const unsigned char type = input.ConsumeBool() ? DT_REG : DT_UNKNOWN;
     ScriptedCalls calls(input, route);
-    AttributeReader reader(calls, folderFd);
-    EntryInfo info = classifyEntry(calls, folderFd, "file", reader);
     UseCheck use(calls);
-    calls.judgingUse = true;
-    judgeUse(use, folderFd, "file", info);
+    EntryJudge judge(calls, folderFd, claims ? &use : nullptr);
+    const EntryInfo info = judge.judge("file", type);
 
-    bool clean = !calls.forbids && !calls.busy;
+    bool clean = !calls.forbids;
     for (const Attribute &attribute : calls.attributes)
         clean = clean && (!isDosName(attribute.name) || allowsDelete(attribute.value));
+    const bool free = !claims || (!calls.refused && calls.vouched());
     const bool deletable = info.kind == EntryKind::Deletable;
-    if (deletable && (calls.failed || !clean || calls.useFailed || !calls.vouched)) {
-        std::fprintf(stderr, "deletable although %s\n",
-                     calls.failed ? "a read failed"
-                     : calls.busy ? "it is in use"
-                     : !clean     ? "the attributes forbid it"
-                                  : "no one told it is free");
+    if (deletable && (calls.failed || !clean || !free)) {
+        std::fprintf(stderr, "deletable after %d tries although %s\n", calls.tries,
+                     calls.failed    ? "a read failed"
+                     : !clean        ? "the attributes forbid it"
+                     : calls.refused ? "it is in use"
+                                     : "no one told it is free");
         std::abort();
     }
-    if (!deletable && !calls.failed && !calls.meddled && !calls.useFailed && clean) {
-        std::fprintf(stderr, "kept (kind %d, error %d) although every value was read and allows it\n",
-                     int(info.kind), info.error);
+    if (!deletable && !calls.failed && !calls.meddled && clean && free) {
+        std::fprintf(stderr, "kept (kind %d, error %d) after %d tries although every value was read and allows it\n",
+                     int(info.kind), info.error, calls.tries);
         std::abort();
     }
     return 0;

@@ -38,6 +38,12 @@ char32_t decodeValid(std::string_view text, std::size_t &at)
     return character;
 }
 
+
+bool isAscii(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 } // namespace
 
 char32_t simpleUpperCase(char32_t character)
@@ -116,4 +122,27 @@ bool sameFoldedName(std::string_view a, std::string_view b)
     foldName(a, foldedA);
     foldName(b, foldedB);
     return foldedA == foldedB;
+}
+
+FoldedName::FoldedName(std::string_view name)
+    : m_name(name)
+    , m_ascii(isAscii(name))
+{
+    foldName(name, m_folded);
+}
+
+bool FoldedName::sameAs(std::string_view other) const
+{
+    // A character takes at least one byte, so a shorter name cannot match.
+    if (other.size() < m_folded.size())
+        return false;
+    if (m_ascii && isAscii(other)) {
+        return other.size() == m_name.size()
+               && std::equal(other.begin(), other.end(), m_name.begin(), [](char a, char b) {
+                      return asciiUpperCase(static_cast<unsigned char>(a))
+                             == asciiUpperCase(static_cast<unsigned char>(b));
+                  });
+    }
+    foldName(other, m_scratch);
+    return m_scratch == m_folded;
 }

@@ -23,3 +23,17 @@ void foldName(std::string_view name, std::u32string &folded);
 
 // Whether two names are the same name on drive C:.
 bool sameFoldedName(std::string_view a, std::string_view b);
+
+// A name compared with many others on drive C:.
+class FoldedName
+{
+public:
+    explicit FoldedName(std::string_view name);
+    bool sameAs(std::string_view other) const;
+
+private:
+    std::string m_name;
+    bool m_ascii;
+    std::u32string m_folded;
+    mutable std::u32string m_scratch;
+};

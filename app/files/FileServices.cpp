@@ -3,8 +3,11 @@
 #include "files/CaseFolding.h"
 #include "files/DosPath.h"
 #include "files/FileError.h"
-#include "files/FolderEntries.h"
+#include "files/EntryClassification.h"
+#include "files/FolderReader.h"
+#include "files/SplitMix.h"
 #include "files/SystemCalls.h"
+#include "files/UseCheck.h"
 #include "files/Wildcard.h"
 
 #include <dirent.h>
@@ -114,8 +117,6 @@ int uncheckedNumber(int error)
 
 std::string reasonOf(const EntryInfo &info)
 {
-    if (info.replaced)
-        return "replaced by another file while it was examined";
     if (info.useUnknown)
         return "whether it is in use cannot be told: " + hostReason(info.error);
     return info.attributesUnread ? "DOS attributes unreadable: " + hostReason(info.error) : hostReason(info.error);
@@ -138,15 +139,6 @@ bool isDotOrDotDot(std::string_view name)
     return name == "." || name == "..";
 }
 
-// splitmix64: temporary names only need to differ from each other; O_EXCL
-// settles any collision.
-std::uint64_t nextRandom(std::uint64_t &state)
-{
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
 
 } // namespace
 
@@ -347,13 +339,14 @@ struct FileServices::State
         return {parts.name, walkTo(parts.folder, pattern), WildcardPattern(parts.name)};
     }
 
-    // Hands each entry the pattern matches to visit(folder, name, type,
-    // attributes), which returns true when it deleted the entry. Some file
-    // systems shift their listing as entries go, so a pass that deleted
-    // something may have skipped others: the folder is read again until a
-    // pass deletes nothing.
+    // Hands each entry the pattern matches to visit(judge, name, type),
+    // which returns true when it deleted the entry; the judge, of the
+    // entry's folder, checks use with use when given. Some file systems
+    // shift their listing as entries go, so a pass that deleted something
+    // may have skipped others: the folder is read again until a pass deletes
+    // nothing.
     template <typename Visit>
-    void eachMatch(const PatternWalk &target, Visit visit)
+    void eachMatch(const PatternWalk &target, UseCheck *use, Visit visit)
     {
         const Walk &walked = target.walked;
         const WildcardPattern &wildcards = target.wildcards;
@@ -366,26 +359,33 @@ struct FileServices::State
             if (!stored && error != 0 && error != ENOENT)
                 failWithErrno(error, Step::Read, dosPathText(walked.stored, target.name));
             if (stored) {
-                AttributeReader attributes(calls, folder);
-                visit(folder, stored->c_str(), DT_UNKNOWN, attributes);
+                EntryJudge judge(calls, folder, use);
+                visit(judge, stored->c_str(), DT_UNKNOWN);
             }
             return;
         }
         Descriptor reading = openForReading(folder, walked.stored);
-        AttributeReader attributes(calls, reading.get());
+        EntryJudge judge(calls, reading.get(), use);
         for (bool deleted = true; deleted;) {
             deleted = false;
             FolderReader reader(calls, reading.get(), buffer.get(), folderBufferSize);
             FolderReader::Entry entry;
             while (reader.next(entry)) {
                 if (!isDotOrDotDot(entry.name) && wildcards.matches(entry.name))
-                    deleted = visit(reading.get(), entry.name, entry.type, attributes) || deleted;
+                    deleted = visit(judge, entry.name, entry.type) || deleted;
             }
             if (reader.error() != 0)
                 failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
             if (deleted && calls.lseek(reading.get(), 0, SEEK_SET) != 0)
                 failWithErrno(errno, Step::Read, dosPathText(walked.stored));
         }
+    }
+
+    // What stands at name in folder, looked at without a lease.
+    EntryInfo look(int folder, const std::string &name)
+    {
+        EntryJudge judge(calls, folder);
+        return judge.judge(name.c_str(), DT_UNKNOWN);
     }
 
     void putInPlace(OpenFile &file);
@@ -444,11 +444,11 @@ std::string FileServices::firstMatch(std::string_view pattern)
         failWithErrno(walked.error, Step::Read, dosPathText(path->components));
     }
     const int folder = walked.folder.get();
-    AttributeReader attributes(s.calls, folder);
     // Whether a name found is an ordinary file; one that cannot be examined
     // is neither returned nor passed over.
+    std::optional<EntryJudge> judge;
     auto isMatch = [&](const char *name, unsigned char type) {
-        const EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
+        const EntryInfo info = judge->judge(name, type);
         if (info.kind == EntryKind::Unreadable)
             fail(uncheckedNumber(info.error), dosPathText(walked.stored, name), reasonOf(info));
         return info.kind == EntryKind::Deletable || info.kind == EntryKind::ReadOnly;
@@ -459,6 +459,7 @@ std::string FileServices::firstMatch(std::string_view pattern)
         const std::optional<std::string> stored = s.lookUp(folder, wildcards.text(), error);
         if (!stored && !isMissing(error))
             failWithErrno(error, Step::Read, dosPathText(walked.stored, wildcards.text()));
+        judge.emplace(s.calls, folder);
         return stored && isMatch(stored->c_str(), DT_UNKNOWN) ? *stored : std::string();
     }
 
@@ -468,6 +469,7 @@ std::string FileServices::firstMatch(std::string_view pattern)
             return {};
         failWithErrno(errno, Step::Read, dosPathText(walked.stored));
     }
+    judge.emplace(s.calls, reading.get());
     FolderReader reader(s.calls, reading.get(), s.buffer.get(), firstMatchReadSize);
     FolderReader::Entry entry;
     while (reader.next(entry)) {
@@ -506,14 +508,17 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
     };
     UseCheck use(s.calls);
     // Judges one match and deletes it when it may go; true when it went.
-    auto deleteEntry = [&](int folder, const char *name, unsigned char type, AttributeReader &attributes) {
+    // A file found free stays so until the lease goes with the unlink done.
+    auto deleteEntry = [&](EntryJudge &judge, const char *name, unsigned char type) {
         if (!left.empty() && left.count(std::string_view(name)) != 0)
             return false;
-        EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
-        // A file found free stays so until the lease goes with the unlink done.
-        judgeUse(use, folder, name, info);
-        if (info.kind == EntryKind::Gone)
+        const EntryInfo info = judge.judge(name, type);
+        // It matched when the folder was read; another cleaner deleted it
+        // since, as on Windows, where two deletes never conflict.
+        if (info.kind == EntryKind::Gone) {
+            ++matched;
             return false;
+        }
         if (info.kind == EntryKind::Other || info.kind == EntryKind::Hidden) {
             tell(name, info, false);
             return false;
@@ -525,19 +530,19 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
             leave(name, inUseReason(info));
         } else if (info.kind == EntryKind::Unreadable) {
             leave(name, reasonOf(info));
-        } else if (s.calls.unlinkat(folder, name, 0) == 0) {
-            use.release();
+        } else if (s.calls.unlinkat(judge.folder(), name, 0) == 0) {
+            judge.release();
             tell(name, info, true);
             return true;
         } else if (errno != ENOENT) { // one already gone counts as deleted
             leave(name, hostReason(errno));
         }
-        use.release();
+        judge.release();
         tell(name, info, false);
         return false;
     };
 
-    s.eachMatch(target, deleteEntry);
+    s.eachMatch(target, &use, deleteEntry);
 
     if (matched == 0)
         fail(FileError::FileNotFound, patternPath, {});
@@ -552,11 +557,9 @@ void FileServices::survey(std::string_view pattern, EntryObserver &observer)
 {
     State &s = *m_state;
     UseCheck use(s.calls);
-    s.eachMatch(s.walkToPattern(pattern), [&](int folder, const char *name, unsigned char type,
-                                              AttributeReader &attributes) {
-        EntryInfo info = judgeEntry(s.calls, folder, name, type, attributes);
-        judgeUse(use, folder, name, info);
-        use.release();
+    s.eachMatch(s.walkToPattern(pattern), &use, [&](EntryJudge &judge, const char *name, unsigned char type) {
+        const EntryInfo info = judge.judge(name, type);
+        judge.release();
         if (info.kind != EntryKind::Gone)
             observer.entry({name, info.verdict, info.size, info.holders}, false);
         return false;
@@ -589,8 +592,7 @@ void FileServices::openForOutput(int fileNumber, std::string_view name)
     // What stands in the target's place is judged now, so that the caller
     // learns at once that its text could never get there. A link is fine:
     // it is replaced, never written through.
-    AttributeReader attributes(s.calls, folder);
-    const EntryInfo target = classifyEntry(s.calls, folder, file.targetName.c_str(), attributes);
+    const EntryInfo target = s.look(folder, file.targetName);
     switch (target.kind) {
     case EntryKind::Gone:
         break;
@@ -684,8 +686,7 @@ void FileServices::State::putInPlace(OpenFile &file)
         failWithErrno(error, Step::Flush, file.dosPath);
 
     // The target may have become read-only or a folder since the open.
-    AttributeReader attributes(calls, file.folder.get());
-    const EntryInfo target = classifyEntry(calls, file.folder.get(), file.targetName.c_str(), attributes);
+    const EntryInfo target = look(file.folder.get(), file.targetName);
     if (target.kind == EntryKind::Unreadable)
         fail(uncheckedNumber(target.error), file.dosPath, reasonOf(target));
     if (target.kind == EntryKind::ReadOnly || target.kind == EntryKind::Hidden || target.kind == EntryKind::Other)

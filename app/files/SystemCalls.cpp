@@ -9,6 +9,7 @@
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -151,6 +152,21 @@ ssize_t SystemCalls::listxattrat(int dirFd, const char *path, char *list, std::s
         m_attributesAtFolder, dirFd, path,
         [&] { return ::syscall(SYS_listxattrat, dirFd, path, AT_SYMLINK_NOFOLLOW, list, size); },
         [&](const char *full) { return ::llistxattr(full, list, size); });
+}
+
+ssize_t SystemCalls::fgetxattr(int fd, const char *name, void *value, std::size_t size)
+{
+    return retryInterrupted([&] { return ::fgetxattr(fd, name, value, size); });
+}
+
+ssize_t SystemCalls::flistxattr(int fd, char *list, std::size_t size)
+{
+    return retryInterrupted([&] { return ::flistxattr(fd, list, size); });
+}
+
+int SystemCalls::nanosleep(const struct timespec &duration)
+{
+    return ::nanosleep(&duration, nullptr);
 }
 
 int SystemCalls::checkAttributeRoute(int dirFd)

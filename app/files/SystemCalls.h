@@ -8,6 +8,7 @@
 #include <cstdint>
 
 struct statfs;
+struct timespec;
 
 // Every host system call the file services make, behind one seam so that
 // tests can make any of them fail. Each method behaves like the host call of
@@ -54,6 +55,12 @@ public:
     // through the folder's /proc/self/fd entry.
     virtual ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size);
     virtual ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size);
+    // The same of an open file.
+    virtual ssize_t fgetxattr(int fd, const char *name, void *value, std::size_t size);
+    virtual ssize_t flistxattr(int fd, char *list, std::size_t size);
+    // Waits, for a file another process holds a moment. An interrupted wait
+    // is only a shorter one.
+    virtual int nanosleep(const struct timespec &duration);
     // 0 when the attribute calls on entries of dirFd reach that very folder;
     // else -1 and errno. Only the /proc route can miss: /proc may be absent,
     // or show another process (a chroot, another PID namespace). Made

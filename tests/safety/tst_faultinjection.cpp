@@ -70,13 +70,13 @@ int documentedNumber(int error)
 
 // Calls that judge or delete one match: their failure leaves that match in
 // place and is reported as "Path/File access error" for it. The match itself
-// is opened to lease it (the drive's folders have no dot in their names, its
-// files all have one); the folder's file system is asked about at its first
-// match.
+// is opened to judge it through its descriptor (the drive's folders have no
+// dot in their names, its files all have one); the folder's file system is
+// asked about at its first match.
 bool isPerMatchCall(const std::string &call, const std::string &name)
 {
     return call == "unlinkat" || call == "fstatat" || call == "getxattrat" || call == "listxattrat"
-           || call == "setLease" || call == "fstatfs"
+           || call == "fgetxattr" || call == "flistxattr" || call == "setLease" || call == "fstatfs"
            || (call == "openat" && name != "." && name.find('.') != std::string::npos);
 }
 

@@ -3,6 +3,7 @@
 #include "support/TestAttributeRoute.h"
 
 #include <cerrno>
+#include <ctime>
 
 FaultySystemCalls::FaultySystemCalls()
     : SystemCalls(attributeRouteUnderTest())
@@ -19,6 +20,8 @@ void FaultySystemCalls::arm(long failAt, int error, const char *only)
     m_failedCall.clear();
     m_failedName.clear();
     m_trace.clear();
+    m_pauses = 0;
+    m_pausedMicroseconds = 0;
 }
 
 void FaultySystemCalls::disarm()
@@ -148,4 +151,21 @@ ssize_t FaultySystemCalls::getxattrat(int dirFd, const char *path, const char *n
 ssize_t FaultySystemCalls::listxattrat(int dirFd, const char *path, char *list, std::size_t size)
 {
     return strikes("listxattrat", path) ? -1 : SystemCalls::listxattrat(dirFd, path, list, size);
+}
+
+ssize_t FaultySystemCalls::fgetxattr(int fd, const char *name, void *value, std::size_t size)
+{
+    return strikes("fgetxattr", nullptr) ? -1 : SystemCalls::fgetxattr(fd, name, value, size);
+}
+
+ssize_t FaultySystemCalls::flistxattr(int fd, char *list, std::size_t size)
+{
+    return strikes("flistxattr", nullptr) ? -1 : SystemCalls::flistxattr(fd, list, size);
+}
+
+int FaultySystemCalls::nanosleep(const struct timespec &duration)
+{
+    ++m_pauses;
+    m_pausedMicroseconds += long(duration.tv_sec) * 1'000'000 + long(duration.tv_nsec) / 1000;
+    return SystemCalls::nanosleep(duration);
 }

@@ -25,6 +25,10 @@ public:
     void setWatcher(std::function<void(const char *call)> watcher) { m_watcher = std::move(watcher); }
 
     long count() const { return m_count; }
+    // How often, and for how long in all, the file services waited. Waits
+    // are passed on but never counted or failed as calls.
+    long pauses() const { return m_pauses; }
+    long pausedMicroseconds() const { return m_pausedMicroseconds; }
     bool struck() const { return !m_failedCall.empty(); }
     // The name of the call that was made to fail ("unlinkat", ...), and the
     // name it was handed.
@@ -52,6 +56,9 @@ public:
     int fatAttributes(int fd, std::uint32_t &attributes) override;
     ssize_t getxattrat(int dirFd, const char *path, const char *name, void *value, std::size_t size) override;
     ssize_t listxattrat(int dirFd, const char *path, char *list, std::size_t size) override;
+    ssize_t fgetxattr(int fd, const char *name, void *value, std::size_t size) override;
+    ssize_t flistxattr(int fd, char *list, std::size_t size) override;
+    int nanosleep(const struct timespec &duration) override;
 
 private:
     bool strikes(const char *call, const char *name);
@@ -60,6 +67,8 @@ private:
     bool m_flushes = false;
     long m_count = 0;
     long m_failAt = 0;
+    long m_pauses = 0;
+    long m_pausedMicroseconds = 0;
     int m_error = 0;
     std::string m_only;
     std::function<void(const char *)> m_watcher;

@@ -6,23 +6,35 @@
 // BRIGHTSWEEP_TEST_ATTRIBUTE_ROUTE=proc reads attributes through /proc.
 //
 // "survey" and "report" (a delete-by-pattern) first print a line for each
-// match, "NAME deleted" or "NAME kept: WHY". With BRIGHTSWEEP_TEST_HOLD_LATE
-// set to "HOLDER PATH", the run starts HOLDER open PATH once it has begun
-// listing the folder, and waits until it holds the file.
+// match, "NAME deleted" or "NAME kept: WHY", then "paused N times", how
+// often the run waited for a file another process held. With
+// BRIGHTSWEEP_TEST_HOLD_LATE set to "HOLDER PATH", the run starts HOLDER
+// open PATH once it has begun listing the folder, and waits until it holds
+// the file; it ends the holder before it exits.
+//
+// file_services_probe --hold PATH MILLISECONDS unlink|keep
+// does what another cleaner does to a file, stopped in the middle: it
+// leases PATH, says "ready", waits, then deletes it or not and lets go.
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/Verdict.h"
 #include "support/FaultySystemCalls.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 extern char **environ;
 
@@ -41,40 +53,93 @@ public:
     }
 };
 
-// Starts "HOLDER open PATH" and returns once it says it holds the file. Its
-// standard input stays open until this process ends.
-void holdLate(const char *setting)
+// A holder started once the run has begun: ended, and waited for, when this
+// process ends its work, whatever way it ends.
+class LateHolder
 {
-    const std::string text = setting;
-    const std::size_t space = text.find(' ');
-    std::string holder = text.substr(0, space);
-    std::string path = text.substr(space + 1);
-    int toHolder[2];
-    int fromHolder[2];
-    if (pipe(toHolder) != 0 || pipe(fromHolder) != 0)
-        std::exit(3);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toHolder[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromHolder[1], STDOUT_FILENO);
-    char open[] = "open";
-    char *arguments[] = {holder.data(), open, path.data(), nullptr};
-    pid_t pid;
-    const int spawned = posix_spawn(&pid, holder.c_str(), &actions, nullptr, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        std::exit(3);
-    close(toHolder[0]);
-    close(fromHolder[1]);
-    char ready[6] = {};
-    if (read(fromHolder[0], ready, 5) != 5 || std::strcmp(ready, "ready") != 0)
-        std::exit(3);
+public:
+    LateHolder() = default;
+    LateHolder(const LateHolder &) = delete;
+    LateHolder &operator=(const LateHolder &) = delete;
+    ~LateHolder() { end(); }
+
+    // Starts "HOLDER open PATH" and returns once it says it holds the file.
+    void start(const char *setting)
+    {
+        const std::string text = setting;
+        const std::size_t space = text.find(' ');
+        std::string holder = text.substr(0, space);
+        std::string path = text.substr(space + 1);
+        int toHolder[2];
+        int fromHolder[2];
+        // Close-on-exec, or the holder would keep the writing end of its own
+        // input open and never see it end.
+        if (pipe2(toHolder, O_CLOEXEC) != 0 || pipe2(fromHolder, O_CLOEXEC) != 0)
+            std::exit(3);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toHolder[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fromHolder[1], STDOUT_FILENO);
+        char open[] = "open";
+        char *arguments[] = {holder.data(), open, path.data(), nullptr};
+        const int spawned = posix_spawn(&m_pid, holder.c_str(), &actions, nullptr, arguments, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(toHolder[0]);
+        close(fromHolder[1]);
+        if (spawned != 0)
+            std::exit(3);
+        m_input = toHolder[1];
+        char ready[6] = {};
+        const bool holds = read(fromHolder[0], ready, 5) == 5 && std::strcmp(ready, "ready") == 0;
+        close(fromHolder[0]);
+        if (!holds) {
+            end();
+            std::exit(3);
+        }
+    }
+
+    void end()
+    {
+        if (m_input >= 0)
+            close(std::exchange(m_input, -1));
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(std::exchange(m_pid, 0), nullptr, 0);
+        }
+    }
+
+private:
+    pid_t m_pid = 0;
+    int m_input = -1;
+};
+
+int holdLikeACleaner(const char *path, const char *milliseconds, const char *then)
+{
+    // As a cleaner does: the break of its lease that another open starts
+    // must not end it.
+    signal(SIGIO, SIG_IGN);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+        std::perror(path);
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(milliseconds)));
+    if (std::strcmp(then, "unlink") == 0 && unlink(path) != 0) {
+        std::perror(path);
+        return 1;
+    }
+    close(fd);
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 5 && std::strcmp(argv[1], "--hold") == 0)
+        return holdLikeACleaner(argv[2], argv[3], argv[4]);
     if (argc != 5) {
         std::fprintf(stderr, "usage: %s ROOT CURRENT cd|first|delete|report|survey|write ARGUMENT\n", argv[0]);
         return 2;
@@ -82,14 +147,16 @@ int main(int argc, char **argv)
     const std::string_view operation = argv[3];
     const char *argument = argv[4];
     std::string result;
+    LateHolder lateHolder;
+    FaultySystemCalls calls;
+    const bool tellsPauses = operation == "report" || operation == "survey";
     try {
-        FaultySystemCalls calls;
         const char *late = std::getenv("BRIGHTSWEEP_TEST_HOLD_LATE");
         bool started = false;
         calls.setWatcher([&](const char *call) {
             if (late && !started && std::strcmp(call, "getdents64") == 0) {
                 started = true;
-                holdLate(late);
+                lateHolder.start(late);
             }
         });
         FileServices files(argv[1], &calls);
@@ -113,9 +180,13 @@ int main(int argc, char **argv)
             return 2;
         }
     } catch (const FileError &error) {
+        if (tellsPauses)
+            std::printf("paused %ld times\n", calls.pauses());
         std::printf("error %d\n", error.number());
         return 0;
     }
+    if (tellsPauses)
+        std::printf("paused %ld times\n", calls.pauses());
     std::printf("ok %s\n", result.c_str());
     return 0;
 }

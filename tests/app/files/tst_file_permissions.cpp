@@ -1,6 +1,8 @@
-// What the host refuses an unprivileged user, and what a process sees whose
-// /proc is not its own. The tests run as root, so each case runs the service
-// in a helper, under setpriv as nobody or under unshare with another /proc.
+// What the host refuses an unprivileged user, what a process sees whose
+// /proc is not its own, and files other processes hold. Each case runs the
+// service in a helper: as the user running the tests, or, where root runs
+// them, under setpriv as nobody or under unshare with another /proc. The
+// cases that need root are skipped for anyone else, each by name.
 #include "support/TestDrive.h"
 
 #include <QProcess>
@@ -15,6 +17,8 @@
 #include <unistd.h>
 
 #include <memory>
+#include <stdexcept>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -32,10 +36,15 @@ private slots:
     void withAnotherProc();
     void filesInUse_data();
     void filesInUse();
+    void refusals_data();
+    void refusals();
 
 private:
     static QString runAsNobody(const TestDrive &drive, const QString &operation, const QString &argument);
     static QString probeOutput(QProcess &probe);
+    void needRoot(const char *why);
+
+    bool m_setprivWorks = false;
 };
 
 namespace {
@@ -63,9 +72,15 @@ bool runs(const QString &program, const QStringList &arguments)
 
 void TestFilePermissions::initTestCase()
 {
+    m_setprivWorks = geteuid() == 0 && runs("setpriv", setprivArguments() << "true");
+}
+
+// Skips the row at hand unless this process may take nobody's identity.
+void TestFilePermissions::needRoot(const char *why)
+{
     if (geteuid() != 0)
-        QSKIP("needs root to take the identity of an unprivileged user, and to mount");
-    if (!runs("setpriv", setprivArguments() << "true"))
+        QSKIP(qPrintable(QStringLiteral("needs root to %1").arg(QLatin1String(why))));
+    if (!m_setprivWorks)
         QSKIP("setpriv cannot change the user here (no setpriv, or no CAP_SETUID)");
 }
 
@@ -132,6 +147,7 @@ void TestFilePermissions::asNobody()
     QFETCH(QString, argument);
     QFETCH(QString, output);
 
+    needRoot("take the identity of an unprivileged user");
     TestDrive drive;
     QCOMPARE(chmod(drive.root().c_str(), 0755), 0);
     drive.folder(folder);
@@ -153,21 +169,25 @@ void TestFilePermissions::asNobody()
 
 // Attributes through /proc/self/fd, as on kernels before 6.13, in a mount
 // namespace with a /proc of its own, an empty one, or one that hides the
-// probe's descriptors: where /proc does not show this process, no file
-// counts as having no attributes.
+// probe's descriptors, the probe running as nobody. A file it can open is
+// judged through its descriptor, which needs no /proc; one it may delete but
+// not read (secret.txt, write-only) only by name, and where /proc does not
+// show this process, it counts as having no attributes never.
 void TestFilePermissions::withAnotherProc_data()
 {
     QTest::addColumn<QString>("mount"); // run in the namespace before the probe
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("argument");
     QTest::addColumn<QString>("output");
-    QTest::addColumn<bool>("plainDeleted"); // of plain.txt, hidden.txt and ro.txt (DOS attributes)
+    QTest::addColumn<bool>("secretDeleted"); // beside plain.txt, hidden.txt and ro.txt (DOS attributes)
 
     const QString own = ownProc, empty = emptyProc, hidden = hiddenDescriptors;
     QTest::newRow("delete, /proc of its own") << own << "delete" << "C:\\T\\*.*" << "error 75" << true;
     QTest::newRow("delete, empty /proc") << empty << "delete" << "C:\\T\\*.*" << "error 75" << false;
     QTest::newRow("delete, descriptors hidden") << hidden << "delete" << "C:\\T\\*.*" << "error 75" << false;
-    QTest::newRow("first-match, descriptors hidden") << hidden << "first" << "C:\\T\\h*.*" << "error 75" << false;
+    QTest::newRow("first-match, descriptors hidden") << hidden << "first" << "C:\\T\\s*.*" << "error 75" << false;
+    QTest::newRow("first-match of a file it reads, empty /proc") << empty << "first" << "C:\\T\\?l*.*"
+                                                                 << "ok plain.txt" << false;
 }
 
 void TestFilePermissions::withAnotherProc()
@@ -176,8 +196,9 @@ void TestFilePermissions::withAnotherProc()
     QFETCH(QString, operation);
     QFETCH(QString, argument);
     QFETCH(QString, output);
-    QFETCH(bool, plainDeleted);
+    QFETCH(bool, secretDeleted);
 
+    needRoot("mount a /proc of its own and take nobody's identity");
 #ifdef __SANITIZE_ADDRESS__
     if (mount == emptyProc)
         QSKIP("the sanitizers' runtime cannot do without /proc");
@@ -190,35 +211,91 @@ void TestFilePermissions::withAnotherProc()
     drive.folder("T");
     if (!drive.build("T", {"f:plain.txt", "H:hidden.txt", "R:ro.txt"}))
         QSKIP("the temporary folder's file system keeps no user extended attributes");
+    drive.file("T/secret.txt", "nobody may write this, not read it", 0200);
+    drive.chownAll(nobody, nobody);
+    QCOMPARE(chmod(drive.root().c_str(), 0755), 0);
     QProcess probe;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("BRIGHTSWEEP_TEST_ATTRIBUTE_ROUTE", "proc");
     probe.setProcessEnvironment(environment);
-    probe.start("unshare", inNamespace + QStringList{FILE_SERVICES_PROBE, QString::fromStdString(drive.root()),
-                                                     "C:\\", operation, argument});
+    probe.start("unshare", inNamespace + QStringList{"setpriv"} + setprivArguments()
+                               + QStringList{FILE_SERVICES_PROBE, QString::fromStdString(drive.root()), "C:\\",
+                                             operation, argument});
     QCOMPARE(probeOutput(probe), output);
-    QCOMPARE(drive.exists("T/plain.txt"), !plainDeleted);
+    QCOMPARE(drive.exists("T/plain.txt"), operation != "delete");
+    QCOMPARE(drive.exists("T/secret.txt"), !secretDeleted);
     QVERIFY(drive.exists("T/hidden.txt") && drive.exists("T/ro.txt"));
 }
 
+namespace {
+
+// A drive whose WINDOWS\TEMP, open to all, holds the files names, one line
+// each, made in base; false when base is not of that file system.
+struct TempDrive
+{
+    std::unique_ptr<QTemporaryDir> top;
+    std::string root;
+    std::string temp;
+
+    bool make(const QString &base, long fileSystem, const std::vector<std::string> &names, bool ofNobody)
+    {
+        struct statfs status;
+        if (statfs(base.toLocal8Bit().constData(), &status) != 0 || long(status.f_type) != fileSystem)
+            return false;
+        top = std::make_unique<QTemporaryDir>(base + "/brightsweep-in-use-XXXXXX");
+        root = top->path().toStdString();
+        temp = root + "/WINDOWS/TEMP";
+        if (!top->isValid() || !QDir().mkpath(QString::fromStdString(temp)))
+            throw std::runtime_error("cannot make a drive in " + base.toStdString());
+        for (const std::string &folder : {root, root + "/WINDOWS", temp})
+            chmod(folder.c_str(), folder == temp ? 0777 : 0755);
+        for (const std::string &name : names) {
+            QFile file(QString::fromStdString(path(name)));
+            if (!file.open(QIODevice::WriteOnly) || file.write("work in progress\n") <= 0)
+                throw std::runtime_error("cannot write " + path(name));
+            file.close();
+            if (ofNobody && chown(file.fileName().toLocal8Bit().constData(), nobody, nobody) != 0)
+                throw std::runtime_error("cannot give " + path(name) + " to nobody");
+        }
+        return true;
+    }
+
+    std::string path(const std::string &name) const { return temp + "/" + name; }
+    bool exists(const std::string &name) const { return QFile::exists(QString::fromStdString(path(name))); }
+};
+
+// Starts a helper that holds files and says "ready" once it does. Its
+// QProcess ends it, and waits for it, when it goes, failed test or not.
+std::unique_ptr<QProcess> startHolder(const QStringList &command)
+{
+    auto holder = std::make_unique<QProcess>();
+    holder->start(command.first(), command.mid(1));
+    if (!holder->waitForReadyRead(10000) || holder->readLine().trimmed() != "ready")
+        throw std::runtime_error("the holder did not start: " + command.join(' ').toStdString());
+    return holder;
+}
+
+constexpr long ext4 = 0xEF53;
+constexpr long tmpfs = 0x01021994;
+
+} // namespace
+
 // Files that other programs hold open, have mapped, or open once the clean
-// has begun stay; the rest goes. As root and as nobody (who has no
-// CAP_LEASE), with nobody's own files (a lease can be had) and root's files
-// in a folder open to all (it cannot: the process table decides), on ext4
-// and tmpfs.
+// has begun stay; the rest goes. As the user running the tests, and, where
+// that is root, as nobody (who has no CAP_LEASE), with nobody's own files
+// (a lease can be had) and root's files in a folder open to all (it cannot:
+// the process table decides), on ext4 and tmpfs.
 void TestFilePermissions::filesInUse_data()
 {
     QTest::addColumn<QString>("base");       // the folder the drive is made in
     QTest::addColumn<long>("fileSystem");    // its statfs type
     QTest::addColumn<bool>("asNobody");      // the probe and the holders
-    QTest::addColumn<bool>("filesOfNobody"); // else root's
+    QTest::addColumn<bool>("filesOfNobody"); // else the test user's
 
-    constexpr long ext4 = 0xEF53;
-    constexpr long tmpfs = 0x01021994;
     const QString disk = QDir::tempPath();
     const QString memory = QStringLiteral("/dev/shm");
-    QTest::newRow("root, ext4") << disk << ext4 << false << false;
-    QTest::newRow("root, tmpfs") << memory << tmpfs << false << false;
+    QTest::newRow("this user, ext4") << disk << ext4 << false << false;
+    QTest::newRow("this user, tmpfs") << memory << tmpfs << false << false;
     QTest::newRow("nobody, own files, ext4") << disk << ext4 << true << true;
     QTest::newRow("nobody, own files, tmpfs") << memory << tmpfs << true << true;
     QTest::newRow("nobody, root's files, ext4") << disk << ext4 << true << false;
@@ -232,46 +309,29 @@ void TestFilePermissions::filesInUse()
     QFETCH(bool, asNobody);
     QFETCH(bool, filesOfNobody);
 
-    struct statfs status;
-    if (statfs(base.toLocal8Bit().constData(), &status) != 0 || long(status.f_type) != fileSystem)
-        QSKIP("that file system is not at hand here");
-    QTemporaryDir top(base + "/brightsweep-in-use-XXXXXX");
-    QVERIFY(top.isValid());
-    const std::string root = top.path().toStdString();
-    const std::string temp = root + "/WINDOWS/TEMP";
-    QVERIFY(QDir().mkpath(QString::fromStdString(temp)));
-    for (const std::string &folder : {root, root + "/WINDOWS", temp})
-        QCOMPARE(chmod(folder.c_str(), folder == temp ? 0777 : 0755), 0);
+    if (asNobody)
+        needRoot("run the cleaner and the holders as nobody");
     const std::vector<std::string> names{"a.tmp", "b.tmp", "held.tmp", "mapped.tmp", "late.tmp", "c.tmp"};
-    for (const std::string &name : names) {
-        QFile file(QString::fromStdString(temp + "/" + name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("work in progress\n");
-        file.close();
-        if (filesOfNobody)
-            QCOMPARE(chown(file.fileName().toLocal8Bit().constData(), nobody, nobody), 0);
-    }
+    TempDrive drive;
+    if (!drive.make(base, fileSystem, names, filesOfNobody))
+        QSKIP("that file system is not at hand here");
     auto asUser = [&](QStringList command) {
         return asNobody ? QStringList{"setpriv"} + setprivArguments() + command : command;
     };
 
     std::vector<std::unique_ptr<QProcess>> holders;
     for (const QString &how : {QStringLiteral("open"), QStringLiteral("map")}) {
-        const QString path = QString::fromStdString(temp) + (how == "open" ? "/held.tmp" : "/mapped.tmp");
-        const QStringList command = asUser({QStringLiteral(FILE_HOLDER), how, path});
-        auto &holder = holders.emplace_back(std::make_unique<QProcess>());
-        holder->start(command.first(), command.mid(1));
-        QVERIFY(holder->waitForReadyRead(10000));
-        QCOMPARE(holder->readLine().trimmed(), QByteArray("ready"));
+        const std::string path = drive.path(how == "open" ? "held.tmp" : "mapped.tmp");
+        holders.push_back(startHolder(asUser({QStringLiteral(FILE_HOLDER), how, QString::fromStdString(path)})));
     }
     auto probe = [&](const QString &operation, bool late) {
         QProcess run;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         if (late)
             environment.insert("BRIGHTSWEEP_TEST_HOLD_LATE",
-                               QStringLiteral(FILE_HOLDER " ") + QString::fromStdString(temp) + "/late.tmp");
+                               QStringLiteral(FILE_HOLDER " ") + QString::fromStdString(drive.path("late.tmp")));
         run.setProcessEnvironment(environment);
-        const QStringList command = asUser({QStringLiteral(FILE_SERVICES_PROBE), QString::fromStdString(root),
+        const QStringList command = asUser({QStringLiteral(FILE_SERVICES_PROBE), QString::fromStdString(drive.root),
                                             "C:\\WINDOWS\\TEMP", operation, "*.tmp"});
         run.start(command.first(), command.mid(1));
         return probeOutput(run);
@@ -291,13 +351,92 @@ void TestFilePermissions::filesInUse()
              qPrintable(clean));
     for (const std::string &name : names) {
         const bool held = name == "held.tmp" || name == "mapped.tmp" || name == "late.tmp";
-        QVERIFY2(QFile::exists(QString::fromStdString(temp + "/" + name)) == held, name.c_str());
+        QVERIFY2(drive.exists(name) == held, name.c_str());
     }
     for (auto &holder : holders) {
         holder->closeWriteChannel();
         QVERIFY(holder->waitForFinished(10000));
         QCOMPARE(holder->exitCode(), 0);
     }
+}
+
+// A file refused by another process: another cleaner's moment, however long
+// it takes, is no use, and the file counts as gone once that cleaner has
+// deleted it; a cleaner that never lets go, and a program, hold it. Files a
+// program holds cost no wait each, however many.
+void TestFilePermissions::refusals_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<long>("fileSystem");
+    QTest::addColumn<QString>("holder"); // "cleaner MILLISECONDS unlink|keep", or "program"
+    QTest::addColumn<int>("held");       // files it holds, beside two free ones
+    QTest::addColumn<bool>("inUse");     // whether the clean ends saying they are
+
+    const QString disk = QDir::tempPath();
+    const QString memory = QStringLiteral("/dev/shm");
+    for (const auto &[where, base, type] : {std::tuple{"ext4", disk, ext4}, std::tuple{"tmpfs", memory, tmpfs}}) {
+        const auto row = [&, where = where, base = base, type = type](const char *tag) -> QTestData & {
+            return QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(QLatin1String(tag), QLatin1String(where))))
+                   << base << type;
+        };
+        // Longer than the wait for a file no one is seen holding: only
+        // knowing it for another cleaner's keeps the run waiting.
+        row("a cleaner's moment of 150 ms") << QStringLiteral("cleaner 150 unlink") << 1 << false;
+        row("a cleaner that does not let go") << QStringLiteral("cleaner 5000 keep") << 1 << true;
+        row("a program holding 300 files") << QStringLiteral("program") << 300 << true;
+    }
+}
+
+void TestFilePermissions::refusals()
+{
+    QFETCH(QString, base);
+    QFETCH(long, fileSystem);
+    QFETCH(QString, holder);
+    QFETCH(int, held);
+    QFETCH(bool, inUse);
+
+    std::vector<std::string> names{"a.tmp", "b.tmp"};
+    QStringList heldPaths;
+    for (int i = 0; i < held; ++i) {
+        names.push_back(QStringLiteral("held%1.tmp").arg(i, 3, 10, QLatin1Char('0')).toStdString());
+        heldPaths << QString::fromStdString(names.back());
+    }
+    TempDrive drive;
+    if (!drive.make(base, fileSystem, names, false))
+        QSKIP("that file system is not at hand here");
+    for (QString &path : heldPaths)
+        path = QString::fromStdString(drive.path(path.toStdString()));
+    const QStringList how = holder.split(' ');
+    const bool cleaner = how.first() == "cleaner";
+    const std::unique_ptr<QProcess> holding =
+        startHolder(cleaner ? QStringList{FILE_SERVICES_PROBE, "--hold", heldPaths.first(), how[1], how[2]}
+                            : QStringList{FILE_HOLDER, "open"} + heldPaths);
+
+    QProcess run;
+    run.start(FILE_SERVICES_PROBE, {QString::fromStdString(drive.root), "C:\\WINDOWS\\TEMP", "report", "*.tmp"});
+    const QString clean = probeOutput(run);
+    const QString heldBy = QStringLiteral(" kept: in use by %1 (PID %2)\n")
+                               .arg(cleaner ? "file_services_p" : "file_holder")
+                               .arg(holding->processId());
+    QVERIFY2(clean.endsWith(inUse ? "error 75" : "ok"), qPrintable(clean));
+    QCOMPARE(clean.count(heldBy), inUse ? held : 0);
+    QVERIFY2(!drive.exists("a.tmp") && !drive.exists("b.tmp"), qPrintable(clean));
+    for (const QString &path : std::as_const(heldPaths))
+        QCOMPARE(QFile::exists(path), inUse);
+    QRegularExpressionMatch pauses = QRegularExpression("paused (\\d+) times\n").match(clean);
+    QVERIFY2(pauses.hasMatch(), qPrintable(clean));
+    // A cleaner is waited for; a program is found in one look, for the first
+    // file only.
+    const int paused = pauses.captured(1).toInt();
+    qInfo("%d held, %s", held, qPrintable(pauses.captured(0).trimmed()));
+    QVERIFY2(cleaner ? paused > 0 : paused < 20, qPrintable(clean));
+    // One that does not let go is let go of; the others end well.
+    if (how.last() == "keep")
+        holding->kill();
+    holding->closeWriteChannel();
+    QVERIFY(holding->waitForFinished(10000));
+    if (how.last() != "keep")
+        QCOMPARE(holding->exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestFilePermissions)

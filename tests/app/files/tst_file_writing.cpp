@@ -71,6 +71,13 @@ public:
             return failWith();
         return SystemCalls::listxattrat(dirFd, path, list, size);
     }
+    // The same through the descriptor the target is looked at by.
+    ssize_t flistxattr(int fd, char *list, std::size_t size) override
+    {
+        if (failing == "attributes at close" && ++attributeLists == 2)
+            return failWith();
+        return SystemCalls::flistxattr(fd, list, size);
+    }
 
 private:
     int failWith()

@@ -2,7 +2,7 @@
 // DOS path resolution and the DOS attribute text.
 #include "files/CaseFolding.h"
 #include "files/DosPath.h"
-#include "files/FolderEntries.h"
+#include "files/DosAttributes.h"
 #include "files/Wildcard.h"
 
 #include <QTest>
