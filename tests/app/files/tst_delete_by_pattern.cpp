@@ -2,6 +2,8 @@
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/SystemCalls.h"
+#include "files/Verdict.h"
+#include "support/FaultySystemCalls.h"
 #include "support/TestDrive.h"
 
 #include <QTest>
@@ -11,7 +13,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
 #include <string>
@@ -125,6 +129,8 @@ private slots:
     void entriesWithoutTypes();
     void namesThatAreNotUtf8();
     void oneListingForManyFiles();
+    void callsPerEntry_data();
+    void callsPerEntry();
     void oneBusyFileAmongMany_data();
     void oneBusyFileAmongMany();
 };
@@ -320,6 +326,95 @@ void TestDeleteByPattern::oneListingForManyFiles()
     QCOMPARE(calls.unlinks, 3000);
     QCOMPARE(calls.rewinds, 1);
     QVERIFY(drive.entries("T").empty());
+}
+
+// What one more entry of a kind costs, call by call: a deleted file no more
+// than the least a checked delete needs (open, fstat, the attribute list,
+// the lease, unlink, close), the kinds it keeps no more than telling them
+// takes, and what needs no look none. A change that adds a call fails here.
+void TestDeleteByPattern::callsPerEntry_data()
+{
+    QTest::addColumn<QString>("entry");     // a TestDrive::build code, without the name
+    QTest::addColumn<QString>("operation"); // delete, survey or first
+    QTest::addColumn<QString>("calls");     // per entry, in byte order
+
+    const QString judged = "close flistxattr fstatat openat";
+    const QString judgedWithValue = "close fgetxattr flistxattr fstatat openat";
+    QTest::newRow("file deleted") << "f" << "delete" << "close flistxattr fstatat openat setLease unlinkat";
+    QTest::newRow("file surveyed") << "f" << "survey" << "close flistxattr fstatat openat setLease";
+    QTest::newRow("subfolder passed over by first-match") << "d" << "first" << "";
+    QTest::newRow("read-only file kept") << "r" << "delete" << judged;
+    QTest::newRow("DOS read-only file kept") << "R" << "delete" << judgedWithValue;
+    QTest::newRow("DOS hidden file kept") << "H" << "delete" << judgedWithValue;
+    QTest::newRow("file with unreadable attributes kept") << "G" << "delete" << judgedWithValue;
+    QTest::newRow("hidden by name") << "." << "delete" << "";
+    QTest::newRow("subfolder") << "d" << "delete" << "";
+    QTest::newRow("FIFO") << "p" << "delete" << "";
+    QTest::newRow("link to a file deleted") << "l>../KEEP/keep.txt" << "delete" << "fstatat fstatat unlinkat";
+    QTest::newRow("link to a folder kept") << "l>../KEEP" << "delete" << "fstatat fstatat";
+}
+
+void TestDeleteByPattern::callsPerEntry()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, operation);
+    QFETCH(QString, calls);
+
+    class Quiet final : public EntryObserver
+    {
+        void entry(const EntryReport &, bool) override {}
+    };
+    // The calls of one run over count entries of the kind, by name.
+    auto run = [&](int count) {
+        TestDrive drive;
+        drive.folder("T");
+        drive.folder("KEEP");
+        drive.file("KEEP/keep.txt");
+        QStringList entries;
+        for (int i = 0; i < count; ++i) {
+            const QString name = QStringLiteral("e%1.tmp").arg(i);
+            entries << (entry == "." ? "f:." + name
+                        : entry.startsWith('l') ? "l:" + name + entry.mid(1)
+                                                : entry + ":" + name);
+        }
+        if (!drive.build("T", entries))
+            throw std::runtime_error("no extended attributes here");
+        FaultySystemCalls faulty;
+        FileServices files(drive.root(), &faulty);
+        files.changeDirectory("C:\\T");
+        faulty.arm(0, 0);
+        Quiet quiet;
+        try {
+            if (operation == "delete")
+                files.deleteByPattern("*.tmp");
+            else if (operation == "survey")
+                files.survey("*.tmp", quiet);
+            else
+                files.firstMatch("*.tmp");
+        } catch (const FileError &) {
+        }
+        std::map<std::string, int> made;
+        for (const std::string &call : faulty.trace())
+            ++made[call];
+        return made;
+    };
+    std::map<std::string, int> fewer, more;
+    try {
+        fewer = run(4);
+        more = run(8);
+    } catch (const std::runtime_error &) {
+        QSKIP("the temporary folder's file system keeps no user extended attributes");
+    }
+    QStringList perEntry;
+    for (const auto &[call, times] : more) {
+        const int extra = times - fewer[call];
+        QVERIFY2(extra % 4 == 0, call.c_str());
+        for (int i = 0; i < extra / 4; ++i)
+            perEntry << QString::fromStdString(call);
+    }
+    for (const auto &[call, times] : fewer)
+        QVERIFY2(more.count(call) != 0, call.c_str());
+    QCOMPARE(perEntry.join(' '), calls);
 }
 
 void TestDeleteByPattern::oneBusyFileAmongMany_data()
