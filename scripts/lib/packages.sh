@@ -8,6 +8,12 @@ BUILD_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
 )
 
+# How scripts/run configures build/: the tests off, so that nothing only they
+# need (Qt's private headers, say) is looked for. A test configures a scratch
+# tree the same way and fails where that reads a file of a package not in
+# BUILD_PACKAGES.
+RUN_CMAKE_ARGUMENTS=(-G Ninja -DBUILD_TESTING=OFF)
+
 # Packages the tests need on top of the build (scripts/test): the private X
 # server and the tools that drive and inspect it, setpriv to run a case as
 # another user, the validators of the desktop entry, the AppStream data and
