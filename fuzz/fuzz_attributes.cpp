@@ -145,7 +145,7 @@ public:
                 return fail(error);
             }
             if (proc) {
-                // A process's name that cannot be read shows as "a process".
+                // A process whose name cannot be read has ended.
                 if (std::strcmp(path, "/proc") == 0)
                     table = Table::Failed;
             } else if (judging && (error == EACCES || error == EPERM))

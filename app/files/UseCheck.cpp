@@ -189,9 +189,11 @@ ProcessTable::Holding ProcessTable::holdingFromLast(ino_t inode)
             continue;
         if (!m_ownName)
             m_ownName = nameOf(m_ownPid);
-        // A name that cannot be read is no cleaner's.
+        // A process whose name cannot be read has ended since the look:
+        // it holds nothing now.
         const std::string name = nameOf(at->second);
-        (!name.empty() && name == *m_ownName ? holding.byCleaner : holding.byProgram) = true;
+        if (!name.empty())
+            (name == *m_ownName ? holding.byCleaner : holding.byProgram) = true;
     }
     return holding;
 }
@@ -220,9 +222,11 @@ std::string ProcessTable::holders(dev_t device, ino_t inode)
         if (at->second == m_ownPid)
             continue;
         const std::string name = nameOf(at->second);
+        if (name.empty())
+            continue;
         if (!names.empty())
             names += ", ";
-        names += (name.empty() ? std::string("a process") : name) + " (PID " + std::to_string(at->second) + ")";
+        names += name + " (PID " + std::to_string(at->second) + ")";
     }
     return names;
 }

@@ -22,7 +22,8 @@ public:
 
     // Who holds a file: a program, or only cleaners like this one (a
     // process of the same name), which hold a file for the moment it takes
-    // to check and delete it. This process itself does not count.
+    // to check and delete it. This process itself does not count, nor one
+    // that has ended since the look.
     struct Holding
     {
         bool byProgram = false;
@@ -36,7 +37,7 @@ public:
     // renewAfter old; else nothing, and nothing is looked at.
     std::optional<Holding> lastSeen(dev_t device, ino_t inode);
     // "name (PID n), ..." of the processes the last look saw holding the
-    // file, their names read now; "" where none were seen.
+    // file that still run, their names read now; "" where none were seen.
     std::string holders(dev_t device, ino_t inode);
     int error() const { return m_error; }
 

@@ -4,6 +4,13 @@
 # deadline: a fixed pause is too short on a busy machine and wasted on a
 # quiet one.
 
+# Debian puts the tools only root usually runs (mkfs.vfat, fsck.fat) in
+# /usr/sbin and /sbin, which an ordinary user's PATH leaves out.
+for folder in /usr/sbin /sbin; do
+    case ":$PATH:" in *":$folder:"*) ;; *) PATH=$PATH:$folder ;; esac
+done
+export PATH
+
 work=$(mktemp -d)
 xvfb_pid=
 app_pid=
