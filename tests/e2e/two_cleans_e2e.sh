@@ -9,7 +9,7 @@
 # both stop at it with error 75 and write no marker.
 #
 #   two_cleans_e2e.sh BRIGHTSWEEP_BINARY
-# repeat-e2e limits: 60 150
+# repeat-e2e limits: 90 180
 set -euo pipefail
 
 binary=$1
