@@ -48,3 +48,16 @@ void previewRun(FileServices &files, const std::array<int, 6> &boxes, CleanObser
         }
     });
 }
+
+std::array<std::uint64_t, 6> countCleanWork(FileServices &files, const std::array<int, 6> &boxes)
+{
+    std::array<std::uint64_t, 6> work{};
+    forTicked(boxes, [&](const CleaningTarget &target) {
+        try {
+            work[std::size_t(target.number - 1)] = files.countMatches(target.deletePattern);
+        } catch (const FileError &) {
+            // Counted as nothing to do; the run stops there with the real failure.
+        }
+    });
+    return work;
+}

@@ -3,6 +3,7 @@
 #include "files/Verdict.h"
 
 #include <array>
+#include <cstdint>
 
 class FileError;
 class FileServices;
@@ -36,3 +37,11 @@ void cleanRun(FileServices &files, const std::array<int, 6> &boxes, CleanObserve
 // target, changing nothing on the drive: no file is deleted or written. A
 // target that cannot be looked at is reported and the preview goes on.
 void previewRun(FileServices &files, const std::array<int, 6> &boxes, CleanObserver &observer);
+
+// How much a clean run of the same boxes has to go through, by target
+// number - 1: the entries each ticked target's delete pattern matches now,
+// as many as the run's observer will hear of where the delete runs (a guard
+// that finds nothing lets it hear of none). 0 for a target not ticked, and
+// for one whose folder cannot be listed: the run itself finds and reports
+// that. Changes nothing, not even the current directory.
+std::array<std::uint64_t, 6> countCleanWork(FileServices &files, const std::array<int, 6> &boxes);

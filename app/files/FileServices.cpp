@@ -566,6 +566,32 @@ void FileServices::survey(std::string_view pattern, EntryObserver &observer)
     });
 }
 
+std::uint64_t FileServices::countMatches(std::string_view pattern)
+{
+    State &s = *m_state;
+    const State::PatternWalk target = s.walkToPattern(pattern);
+    const State::Walk &walked = target.walked;
+    const WildcardPattern &wildcards = target.wildcards;
+    if (!wildcards.hasWildcards()) {
+        int error = 0;
+        const bool found = !wildcards.text().empty() && s.lookUp(walked.folder.get(), wildcards.text(), error);
+        if (!found && error != 0 && error != ENOENT)
+            failWithErrno(error, Step::Read, dosPathText(walked.stored, target.name));
+        return found ? 1 : 0;
+    }
+    Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
+    FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
+    FolderReader::Entry entry;
+    std::uint64_t count = 0;
+    while (reader.next(entry)) {
+        if (!isDotOrDotDot(entry.name) && wildcards.matches(entry.name))
+            ++count;
+    }
+    if (reader.error() != 0)
+        failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
+    return count;
+}
+
 void FileServices::openForOutput(int fileNumber, std::string_view name)
 {
     State &s = *m_state;

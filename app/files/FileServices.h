@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,6 +55,12 @@ public:
     // same way, deleting nothing. Fails as delete-by-pattern does, except
     // that no match is no failure.
     void survey(std::string_view pattern, EntryObserver &observer);
+
+    // How many entries delete-by-pattern would meet for pattern now, by their
+    // names alone: one listing of the folder and no look at any entry, so it
+    // costs no system call per entry. Hidden files, folders and the like
+    // are counted, as the delete meets them too. Fails as the survey does.
+    std::uint64_t countMatches(std::string_view pattern);
 
     // Open name For Output As #fileNumber. Only file number 1 is used by the
     // program; the text reaches the named file at closeAll().

@@ -1,6 +1,7 @@
 #include "runtime/Program.h"
 
 #include "engine/AdvancedMode.h"
+#include "engine/CleanRun.h"
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "runtime/FrmClean.h"
@@ -13,8 +14,11 @@
 #include <QPointer>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 
+#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -38,6 +42,17 @@ void centreOnScreen(QWidget &window)
     window.move(area.x() + (area.width() - size.width()) / 2,
                 area.y() + (area.height() - size.height()) / 2);
 }
+
+// Milliseconds on a clock that never goes back.
+std::int64_t steadyNow()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// How often the count is looked at while a clean runs; the pace decides what
+// goes out.
+constexpr std::chrono::milliseconds progressInterval{125};
 
 } // namespace
 
@@ -93,6 +108,7 @@ Program::Program(FileServices &files, QObject *parent)
     , m_windows(std::make_unique<Windows>())
     , m_failureReporter([](const FileError &error) { showMessageBox(describe(error)); })
     , m_messageReporter(showMessageBox)
+    , m_progressReporter([this](double progress, bool visible) { m_launcherEntry.update(progress, visible); })
 {
     define<FrmClean>();
 }
@@ -153,6 +169,40 @@ void Program::runFileWork(const std::function<void(FileServices &)> &work)
         dispatcher->wakeUp();
     if (failure)
         std::rethrow_exception(failure);
+}
+
+void Program::runCleanRun(const std::array<int, 6> &boxes)
+{
+    CleanProgress progress;
+    auto tell = [this](const ProgressPace::Update &update) { m_progressReporter(update.progress, update.visible); };
+    auto look = [&] {
+        if (const std::optional<ProgressPace::Update> update = m_progressPace.reading(progress.fraction(), steadyNow()))
+            tell(*update);
+    };
+    m_progressPace.begin();
+    look();
+    // Runs in runFileWork's event loop, on this thread.
+    QTimer timer;
+    timer.setInterval(progressInterval);
+    connect(&timer, &QTimer::timeout, this, look);
+    timer.start();
+    auto finish = [&](bool succeeded) {
+        timer.stop();
+        for (const ProgressPace::Update &update : m_progressPace.end(succeeded, steadyNow()))
+            tell(update);
+    };
+    try {
+        runFileWork([&boxes, &progress](FileServices &files) {
+            // One listing of each folder first, so that the share done
+            // means the same from the first target to the last.
+            progress.plan(countCleanWork(files, boxes));
+            cleanRun(files, boxes, &progress);
+        });
+    } catch (...) {
+        finish(false);
+        throw;
+    }
+    finish(true);
 }
 
 void Program::define(Key key, std::function<QWidget *(Program &)> make, std::function<void(QWidget &)> formLoad)
@@ -347,6 +397,11 @@ void Program::setFailureReporter(FailureReporter reporter)
 void Program::setMessageReporter(MessageReporter reporter)
 {
     m_messageReporter = std::move(reporter);
+}
+
+void Program::setProgressReporter(ProgressReporter reporter)
+{
+    m_progressReporter = std::move(reporter);
 }
 
 QString Program::describe(const FileError &error)

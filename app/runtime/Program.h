@@ -1,8 +1,12 @@
 #pragma once
 
+#include "runtime/CleanProgress.h"
+#include "runtime/LauncherEntry.h"
+
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -27,6 +31,9 @@ public:
     using FailureReporter = std::function<void(const FileError &)>;
     // Shows any other message (start-up that cannot find its drive).
     using MessageReporter = std::function<void(const QString &text)>;
+    // Shows how far a clean run has come. The default tells the program's
+    // task bar entry; tests put a recorder in its place.
+    using ProgressReporter = std::function<void(double progress, bool visible)>;
 
     explicit Program(FileServices &files, QObject *parent = nullptr);
     ~Program() override;
@@ -47,6 +54,12 @@ public:
     // can reach the file services while the work has them. For a handler
     // only, and not from inside work.
     void runFileWork(const std::function<void(FileServices &)> &work);
+
+    // The clean run of boxes as file work (runFileWork), showing meanwhile
+    // how far it has come through the progress reporter: from 0 to 1,
+    // never back, paced by ProgressPace, from the run's own count of the
+    // entries it has met, and hidden again when it ends, also on a failure.
+    void runCleanRun(const std::array<int, 6> &boxes);
 
     // Makes the window Form known: built as Form(Program &), loaded by its
     // Form_Load(). The main window is the one the start-up sequence shows.
@@ -108,6 +121,7 @@ public:
     void setDriveOrigin(const QString &origin);
     void setFailureReporter(FailureReporter reporter);
     void setMessageReporter(MessageReporter reporter);
+    void setProgressReporter(ProgressReporter reporter);
 
     // The text the message box shows for one failure.
     static QString describe(const FileError &error);
@@ -151,6 +165,10 @@ private:
     Key m_mainWindow = nullptr;
     FailureReporter m_failureReporter;
     MessageReporter m_messageReporter;
+    LauncherEntry m_launcherEntry;
+    ProgressReporter m_progressReporter;
+    // Kept from run to run: two runs in a row are paced as one.
+    ProgressPace m_progressPace;
     QString m_driveOrigin;
     int m_guardDepth = 0;
     bool m_filesAway = false;

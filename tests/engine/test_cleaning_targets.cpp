@@ -1,5 +1,6 @@
 // One target at a time and all six in a row, on a throw-away drive, through
 // the real file services.
+#include "engine/CleanRun.h"
 #include "engine/CleaningTargets.h"
 #include "files/FileError.h"
 #include "files/FileServices.h"
@@ -10,6 +11,9 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <array>
+#include <cstdint>
+#include <numeric>
 #include <optional>
 #include <sys/stat.h>
 
@@ -25,10 +29,31 @@ const CleaningTarget &target(int number)
     return cleaningTargets().at(static_cast<std::size_t>(number - 1));
 }
 
-std::optional<FileError> clean(FileServices &files, int number)
+// How many entries the run told of.
+class EntryCounter final : public CleanObserver
+{
+public:
+    std::uint64_t entries = 0;
+
+    void entry(const EntryReport &, bool) override { ++entries; }
+    void targetStarted(const CleaningTarget &) override {}
+    void targetEntered(const CleaningTarget &) override {}
+    void marker(const CleaningTarget &, bool) override {}
+    void targetDone(const CleaningTarget &) override {}
+    void targetFailed(const CleaningTarget &, const FileError &) override {}
+};
+
+std::array<int, 6> only(int number)
+{
+    std::array<int, 6> boxes{};
+    boxes.at(static_cast<std::size_t>(number - 1)) = 1;
+    return boxes;
+}
+
+std::optional<FileError> clean(FileServices &files, int number, CleanObserver *observer = nullptr)
 {
     try {
-        cleanTarget(files, target(number));
+        cleanTarget(files, target(number), observer);
     } catch (const FileError &error) {
         return error;
     }
@@ -94,8 +119,16 @@ void TestCleaningTargets::eachTargetAlone()
     const TestDrive::Snapshot before = drive.snapshot();
 
     FileServices files(drive.root());
-    const std::optional<FileError> error = clean(files, number);
+    // The count beforehand is what the run's progress is measured against:
+    // of this target alone, and as many entries as its delete then tells
+    // of (a guard that finds nothing ordinary lets no delete run).
+    const std::array<std::uint64_t, 6> counted = countCleanWork(files, only(number));
+    EntryCounter heard;
+    const std::optional<FileError> error = clean(files, number, &heard);
     QVERIFY2(!error, qPrintable(describe(error)));
+    const std::uint64_t total = std::accumulate(counted.begin(), counted.end(), std::uint64_t{0});
+    QCOMPARE(counted[std::size_t(number - 1)], total);
+    QCOMPARE(heard.entries, marker.isEmpty() ? std::uint64_t{0} : total);
 
     QCOMPARE(drive.entries(folder), expected);
     if (!marker.isEmpty())
@@ -182,6 +215,10 @@ void TestCleaningTargets::missingFolder()
 
     FileServices files(drive.root());
     files.changeDirectory("C:\\WINDOWS");
+    // Counted as nothing to do, leaving the failure to the run itself.
+    const std::array<std::uint64_t, 6> counted = countCleanWork(files, {1, 1, 1, 1, 1, 1});
+    QCOMPARE(counted[std::size_t(number - 1)], std::uint64_t{0});
+    QCOMPARE(QString::fromStdString(files.currentDirectory()), QStringLiteral("C:\\WINDOWS"));
     const std::optional<FileError> error = clean(files, number);
 
     QVERIFY(error);

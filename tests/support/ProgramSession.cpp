@@ -19,6 +19,8 @@ ProgramSession::ProgramSession(const TestDrive &drive, SystemCalls *calls)
     m_program->define<FrmAbout>();
     m_program->setFailureReporter([this](const FileError &error) { m_failures.push_back(error); });
     m_program->setMessageReporter([this](const QString &text) { m_messages << text; });
+    // Never a desktop's task bar: a test's cleans are no user's.
+    m_program->setProgressReporter([this](double progress, bool visible) { m_progress.push_back({progress, visible}); });
     QObject::connect(m_program.get(), &Program::ended, [this] { ++m_ended; });
 }
 

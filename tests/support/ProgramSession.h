@@ -71,6 +71,13 @@ public:
     QList<int> failureNumbers() const;
     void clearFailures() { m_failures.clear(); }
     const QStringList &messages() const { return m_messages; }
+    // What the cleans told the task bar, in order.
+    struct Progress
+    {
+        double progress;
+        bool visible;
+    };
+    const std::vector<Progress> &progress() const { return m_progress; }
     // How often the program ended.
     int endedCount() const { return m_ended; }
 
@@ -80,6 +87,7 @@ private:
     std::unique_ptr<Program> m_program;
     std::vector<FileError> m_failures;
     QStringList m_messages;
+    std::vector<Progress> m_progress;
     int m_ended = 0;
 };
 

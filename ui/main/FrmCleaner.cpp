@@ -1,7 +1,6 @@
 #include "ui/main/FrmCleaner.h"
 
 #include "engine/AdvancedMode.h"
-#include "engine/CleanRun.h"
 #include "engine/CleaningTargets.h"
 #include "runtime/FrmClean.h"
 #include "runtime/Program.h"
@@ -425,7 +424,7 @@ void FrmCleaner::Command1_Click()
     // The file work runs away from this thread so that the window goes on
     // being drawn and answering the window manager; no input reaches it
     // before this handler has ended.
-    m_program.runFileWork([&boxes](FileServices &files) { cleanRun(files, boxes); });
+    m_program.runCleanRun(boxes);
     // A failure above leaves the boxes and Clean as they were, so the user
     // sees what was still to do.
     m_command1->setEnabled(false);

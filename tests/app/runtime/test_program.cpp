@@ -1,5 +1,7 @@
 // The window runtime: start-up, shutdown, the window model and the event
 // guard, on throw-away drives.
+#include "engine/CleaningTargets.h"
+#include "runtime/CleanProgress.h"
 #include "runtime/FrmClean.h"
 #include "support/FaultySystemCalls.h"
 #include "support/ProgramSession.h"
@@ -39,6 +41,12 @@ private slots:
     void nestedFailureStopsTheOuterHandler();
     void describe_data();
     void describe();
+    void progressPace_data();
+    void progressPace();
+    void cleanProgress_data();
+    void cleanProgress();
+    void cleanShowsProgress_data();
+    void cleanShowsProgress();
 };
 
 void TestProgram::startUp_data()
@@ -387,3 +395,157 @@ void TestProgram::describe()
 
 QTEST_MAIN(TestProgram)
 #include "test_program.moc"
+
+void TestProgram::progressPace_data()
+{
+    // Steps: "F@T" a reading of fraction F at T ms, "end@T" the run ended
+    // well, "fail@T" it failed, "begin" the next run. What went out:
+    // "T:P+" shows progress P, "T:P-" hides it.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("told");
+
+    QTest::newRow("shown at once, hidden at the end") << "0@0 end@10" << "0:0+ 10:1-";
+    QTest::newRow("1 shown before the end when there is time") << "0@0 0.9@200 end@400"
+                                                                << "0:0+ 200:0.9+ 400:1+ 400:1-";
+    QTest::newRow("never back") << "0@0 0.5@120 0.3@240 0.6@360" << "0:0+ 120:0.5+ 360:0.6+";
+    QTest::newRow("nothing new, nothing sent") << "0.4@0 0.4@200 0.4@400" << "0:0.4+";
+    QTest::newRow("kept within 0 and 1") << "-0.5@0 1.5@200 end@400" << "0:0+ 200:1+ 400:1-";
+    QTest::newRow("a gap between two") << "0@0 0.1@100 0.2@114 0.3@115" << "0:0+ 115:0.3+";
+    QTest::newRow("a failure hides what was reached") << "0@0 0.4@200 fail@400" << "0:0+ 200:0.4+ 400:0.4-";
+    QTest::newRow("a failure right away") << "0@0 fail@1" << "0:0+ 1:0-";
+    // Seven in a second and room for the eighth that hides it; then the
+    // first has left the second.
+    QTest::newRow("eight in any second") << "0@0 0.1@120 0.2@240 0.3@360 0.4@480 0.5@600 0.6@720 0.7@840 "
+                                            "0.8@960 0.9@1080 end@1090"
+                                         << "0:0+ 120:0.1+ 240:0.2+ 360:0.3+ 480:0.4+ 600:0.5+ 720:0.6+ "
+                                            "1080:0.9+ 1090:1-";
+    QTest::newRow("the next run waits out the gap") << "0@0 end@10 begin 0@20 0@140 end@150"
+                                                    << "0:0+ 10:1- 140:0+ 150:1-";
+    QTest::newRow("a run that showed nothing hides nothing") << "0@0 end@10 begin 0@20 end@30" << "0:0+ 10:1-";
+    QTest::newRow("short runs in a row, eight in any second")
+        << "0@0 end@1 begin 0@120 end@121 begin 0@240 end@241 begin 0@360 end@361 begin 0@480 end@481 "
+           "begin 0@1001 end@1002"
+        << "0:0+ 1:1- 120:0+ 121:1- 240:0+ 241:1- 360:0+ 361:1- 1001:0+ 1002:1-";
+}
+
+void TestProgram::progressPace()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, told);
+
+    ProgressPace pace;
+    pace.begin();
+    QStringList out;
+    const auto note = [&](qint64 now, const ProgressPace::Update &update) {
+        out << QStringLiteral("%1:%2%3").arg(now).arg(update.progress).arg(update.visible ? '+' : '-');
+    };
+    for (const QString &step : steps.split(QLatin1Char(' '))) {
+        if (step == QLatin1String("begin")) {
+            pace.begin();
+            continue;
+        }
+        const QString what = step.section(QLatin1Char('@'), 0, 0);
+        const qint64 now = step.section(QLatin1Char('@'), 1).toLongLong();
+        if (what == QLatin1String("end") || what == QLatin1String("fail")) {
+            for (const ProgressPace::Update &update : pace.end(what == QLatin1String("end"), now))
+                note(now, update);
+        } else if (const std::optional<ProgressPace::Update> update = pace.reading(what.toDouble(), now)) {
+            note(now, *update);
+        }
+    }
+    QCOMPARE(out.join(QLatin1Char(' ')), told);
+}
+
+void TestProgram::cleanProgress_data()
+{
+    // Steps as the file work takes them: "plan:" the six targets' counts,
+    // "start:N" and "done:N" a target, "entries:K" K entries met, "read" the
+    // window's thread looks.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("read");
+
+    QTest::newRow("nothing planned yet") << "read" << "0";
+    QTest::newRow("one target") << "plan:0,0,0,200,0,0 read start:4 entries:50 read entries:150 read done:4 read"
+                                << "0 0.25 1 1";
+    QTest::newRow("shared by the targets' counts")
+        << "plan:30,0,0,70,0,0 start:1 entries:15 read entries:15 done:1 read start:4 entries:35 read"
+        << "0.15 0.3 0.65";
+    // Files that came meanwhile do not eat into the next target's share.
+    QTest::newRow("more than counted") << "plan:10,0,10,0,0,0 start:1 entries:15 read done:1 start:3 entries:5 read"
+                                       << "0.5 0.75";
+    // Files that went meanwhile are made up for at the target's end.
+    QTest::newRow("fewer than counted") << "plan:10,0,10,0,0,0 start:1 entries:4 read done:1 read start:3 read"
+                                        << "0.2 0.5 0.5";
+    QTest::newRow("nothing to do") << "plan:0,0,0,0,0,0 start:4 done:4 read" << "0";
+}
+
+void TestProgram::cleanProgress()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, read);
+
+    CleanProgress progress;
+    QStringList out;
+    const auto target = [](const QString &number) -> const CleaningTarget & {
+        return cleaningTargets().at(number.toULongLong() - 1);
+    };
+    for (const QString &step : steps.split(QLatin1Char(' '))) {
+        const QString what = step.section(QLatin1Char(':'), 0, 0);
+        const QString value = step.section(QLatin1Char(':'), 1);
+        if (what == QLatin1String("plan")) {
+            std::array<std::uint64_t, 6> work{};
+            const QStringList counts = value.split(QLatin1Char(','));
+            for (qsizetype i = 0; i < counts.size(); ++i)
+                work.at(std::size_t(i)) = counts[i].toULongLong();
+            progress.plan(work);
+        } else if (what == QLatin1String("start")) {
+            progress.targetStarted(target(value));
+        } else if (what == QLatin1String("done")) {
+            progress.targetDone(target(value));
+        } else if (what == QLatin1String("entries")) {
+            for (int i = 0; i < value.toInt(); ++i)
+                progress.entry({}, true);
+        } else {
+            out << QString::number(progress.fraction());
+        }
+    }
+    QCOMPARE(out.join(QLatin1Char(' ')), read);
+}
+
+void TestProgram::cleanShowsProgress_data()
+{
+    QTest::addColumn<bool>("locked"); // a read-only file stops the run with 75
+
+    QTest::newRow("TEMP emptied") << false;
+    QTest::newRow("stopped at a read-only file") << true;
+}
+
+void TestProgram::cleanShowsProgress()
+{
+    QFETCH(bool, locked);
+
+    TestDrive drive(TestDrive::Layout::Windows98);
+    drive.fill(4, TestDrive::Fill::Junk);
+    if (locked)
+        drive.file(drive.targetFolder(4) + "/LOCKED.TMP", "keep", 0444);
+    ProgramSession session(drive);
+    QVERIFY(session.start());
+    QVERIFY(session.progress().empty());
+
+    session.clickBox(4);
+    session.clickClean();
+    QCOMPARE(session.failureNumbers(), locked ? QList<int>{75} : QList<int>{});
+    // Shown from the start, hidden at the end whatever the end was, and
+    // never back in between.
+    const std::vector<ProgramSession::Progress> &told = session.progress();
+    QVERIFY(told.size() >= 2);
+    QCOMPARE(told.front().progress, 0.0);
+    for (std::size_t i = 0; i < told.size(); ++i) {
+        QCOMPARE(told[i].visible, i + 1 < told.size());
+        QVERIFY(told[i].progress <= 1);
+        if (i > 0)
+            QVERIFY(told[i].progress >= told[i - 1].progress);
+    }
+    if (!locked)
+        QCOMPARE(told.back().progress, 1.0);
+}
