@@ -6,6 +6,7 @@
 #include "ui/main/FrmCleaner.h"
 #include "ui/main/ImageList.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QGroupBox>
 #include <QHelpEvent>
@@ -267,14 +268,15 @@ void TestFrmCleanerLayout::toolbar_data()
     QTest::addColumn<int>("position");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("hoverText");
+    QTest::addColumn<QString>("spokenName");
 
-    QTest::newRow("Clean") << 0 << QStringLiteral("Clean") << QStringLiteral("Clean");
-    QTest::newRow("separator 2") << 1 << QString() << QString();
-    QTest::newRow("Options") << 2 << QStringLiteral("Options") << QString();
-    QTest::newRow("Exit") << 3 << QStringLiteral("Exit") << QStringLiteral("Exit");
-    QTest::newRow("separator 5") << 4 << QString() << QString();
-    QTest::newRow("About") << 5 << QStringLiteral("About") << QString();
-    QTest::newRow("HelpTopics") << 6 << QStringLiteral("HelpTopics") << QString();
+    QTest::newRow("Clean") << 0 << QStringLiteral("Clean") << QStringLiteral("Clean") << QStringLiteral("Clean");
+    QTest::newRow("separator 2") << 1 << QString() << QString() << QString();
+    QTest::newRow("Options") << 2 << QStringLiteral("Options") << QString() << QStringLiteral("Options");
+    QTest::newRow("Exit") << 3 << QStringLiteral("Exit") << QStringLiteral("Exit") << QStringLiteral("Exit");
+    QTest::newRow("separator 5") << 4 << QString() << QString() << QString();
+    QTest::newRow("About") << 5 << QStringLiteral("About") << QString() << QStringLiteral("About");
+    QTest::newRow("HelpTopics") << 6 << QStringLiteral("HelpTopics") << QString() << QStringLiteral("Help Topics");
 }
 
 void TestFrmCleanerLayout::toolbar()
@@ -282,6 +284,7 @@ void TestFrmCleanerLayout::toolbar()
     QFETCH(int, position);
     QFETCH(QString, key);
     QFETCH(QString, hoverText);
+    QFETCH(QString, spokenName);
 
     auto *toolbar = m_window->findChild<QToolBar *>(QStringLiteral("Toolbar1"));
     QVERIFY(toolbar);
@@ -302,6 +305,12 @@ void TestFrmCleanerLayout::toolbar()
     QCOMPARE(button->size(), QSize(24, 22));
     QCOMPARE(button->toolButtonStyle(), Qt::ToolButtonIconOnly);
     QCOMPARE(button->toolTip(), hoverText);
+
+    // What a screen reader says: the buttons show pictures only.
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(button);
+    QVERIFY(spoken);
+    QCOMPARE(spoken->role(), QAccessible::Button);
+    QCOMPARE(spoken->text(QAccessible::Name), spokenName);
 
     // What the user sees when the pointer rests on the button.
     QToolTip::hideText();
@@ -403,15 +412,24 @@ void TestFrmCleanerLayout::hoursAndMinutes()
 void TestFrmCleanerLayout::sliders_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::newRow("Slider1") << QStringLiteral("Slider1");
-    QTest::newRow("Slider2") << QStringLiteral("Slider2");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("Slider1") << QStringLiteral("Slider1") << QStringLiteral("Label1");
+    QTest::newRow("Slider2") << QStringLiteral("Slider2") << QStringLiteral("Label2");
 }
 
 void TestFrmCleanerLayout::sliders()
 {
     QFETCH(QString, name);
+    QFETCH(QString, label);
     auto *slider = m_window->findChild<QSlider *>(name);
     QVERIFY(slider);
+    // Named after the caption beside it, not after the frame around both.
+    const auto *caption = m_window->findChild<QLabel *>(label);
+    QVERIFY(caption);
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(slider);
+    QVERIFY(spoken);
+    QCOMPARE(spoken->role(), QAccessible::Slider);
+    QCOMPARE(spoken->text(QAccessible::Name), caption->text());
     QCOMPARE(slider->orientation(), Qt::Horizontal);
     QCOMPARE(slider->minimum(), 0);
     QCOMPARE(slider->maximum(), 10);
