@@ -1,5 +1,6 @@
 // The main window as laid out: every control where the classic layout puts
 // it, the toolbar, the menu tree, the status bar and the window itself.
+#include "runtime/ClassicLook.h"
 #include "support/ProgramSession.h"
 #include "support/TestDrive.h"
 #include "ui/main/ClockStatusBar.h"
@@ -13,10 +14,13 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QMap>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSlider>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -46,6 +50,8 @@ private slots:
     void sliders_data();
     void sliders();
     void imageList();
+    void classicLook_data();
+    void classicLook();
 
 private:
     std::unique_ptr<TestDrive> m_drive;
@@ -54,6 +60,29 @@ private:
 };
 
 namespace {
+
+// Where every widget of a window sits, relative to the window, keyed by its
+// chain of object names and classes; the window's own size as "".
+QMap<QString, QRect> layoutOf(const QWidget &window)
+{
+    QMap<QString, QRect> places;
+    places.insert(QString(), QRect(QPoint(), window.size()));
+    const QList<QWidget *> widgets = window.findChildren<QWidget *>();
+    for (const QWidget *widget : widgets) {
+        if (widget->isWindow())
+            continue;
+        QString key;
+        qsizetype sibling = 0;
+        for (const QObject *step = widget; step && step != &window; step = step->parent()) {
+            if (step->parent())
+                sibling = step->parent()->children().indexOf(step);
+            key = QStringLiteral("/%1:%2#%3").arg(QString::fromLatin1(step->metaObject()->className()),
+                                                   step->objectName()).arg(sibling) + key;
+        }
+        places.insert(key, QRect(widget->mapTo(&window, QPoint()), widget->size()));
+    }
+    return places;
+}
 
 // A control's rectangle relative to its container's client area: the inside
 // of its frame, or the window's area below the menu bar.
@@ -469,3 +498,58 @@ void TestFrmCleanerLayout::imageList()
 
 QTEST_MAIN(TestFrmCleanerLayout)
 #include "test_frm_cleaner_layout.moc"
+
+void TestFrmCleanerLayout::classicLook_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::newRow("frmCleaner") << QStringLiteral("frmCleaner");
+    QTest::newRow("frmOptions") << QStringLiteral("frmOptions");
+    QTest::newRow("frmAbout") << QStringLiteral("frmAbout");
+}
+
+void TestFrmCleanerLayout::classicLook()
+{
+    QFETCH(QString, window);
+    // The advanced mode on, so that the main window shows every control.
+    m_session.reset();
+    m_drive->write(QStringLiteral("WINDOWS/options.ini"), TestDrive::flagLine());
+    const auto layout = [this, &window]() -> QMap<QString, QRect> {
+        m_session = std::make_unique<ProgramSession>(*m_drive);
+        if (!m_session->start())
+            return {};
+        QWidget *shown = &m_session->window();
+        if (window == QLatin1String("frmOptions"))
+            shown = &m_session->openOptions();
+        else if (window == QLatin1String("frmAbout"))
+            shown = &m_session->openAbout();
+        if (!QTest::qWaitForWindowExposed(shown))
+            return {};
+        QMap<QString, QRect> places = layoutOf(*shown);
+        m_session.reset();
+        return places;
+    };
+
+    const QString desktopStyle = QApplication::style()->name();
+    const QMap<QString, QRect> desktop = layout();
+    QVERIFY(desktop.size() > 2);
+    QVERIFY(applyClassicLook());
+    const QMap<QString, QRect> classic = layout();
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    const QColor disabledText = QApplication::palette().color(QPalette::Disabled, QPalette::ButtonText);
+    QApplication::setStyle(QStyleFactory::create(desktopStyle));
+    QApplication::setPalette(QApplication::style()->standardPalette());
+
+    QCOMPARE(face, QColor(192, 192, 192));
+    QCOMPARE(disabledText, QColor(128, 128, 128));
+    QCOMPARE(classic.keys(), desktop.keys());
+    const auto text = [](const QRect &rect) {
+        return QStringLiteral("%1,%2 %3x%4").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height());
+    };
+    QStringList moved;
+    for (auto place = desktop.cbegin(); place != desktop.cend(); ++place) {
+        if (classic.value(place.key()) != place.value())
+            moved << place.key() + QStringLiteral(": ") + text(classic.value(place.key())) + QStringLiteral(" classic, ") +
+                    text(place.value()) + QStringLiteral(" desktop");
+    }
+    QVERIFY2(moved.isEmpty(), qPrintable(moved.join(QStringLiteral("; "))));
+}
