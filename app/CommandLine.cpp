@@ -170,9 +170,11 @@ std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
                                                     "delete and keep, and change nothing."));
     const QCommandLineOption clean(QStringLiteral("clean"),
                                    QStringLiteral("Empty the TARGETs as the Clean button does, without a window."));
+    const QCommandLineOption classic(QStringLiteral("classic"),
+                                     QStringLiteral("Draw the windows in the classic grey look of Windows 95."));
     QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
     platform.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({driveC, preview, clean, platform});
+    parser.addOptions({driveC, preview, clean, classic, platform});
     for (const char *name : qtValueOptions) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -218,6 +220,7 @@ std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
     if (line.mode == Mode::Preview && named.isEmpty())
         line.targets.fill(1);
 
+    line.classic = parser.isSet(classic);
     if (parser.isSet(driveC)) {
         line.driveC = parser.value(driveC);
         line.driveOrigin = QStringLiteral("given with --drive-c");

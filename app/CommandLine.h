@@ -7,7 +7,7 @@
 #include <optional>
 #include <variant>
 
-// brightsweep [--drive-c DIR] [--preview [TARGET...] | --clean TARGET...]
+// brightsweep [--drive-c DIR] [--classic] [--preview [TARGET...] | --clean TARGET...]
 //
 // Judged before anything touches the window system, so that usage errors,
 // --help, --version and the two modes without windows need no display.
@@ -26,6 +26,8 @@ struct CommandLine
     // A Qt platform plug-in was chosen (-platform or QT_QPA_PLATFORM), or
     // there is a display to open a window on.
     bool graphical = false;
+    // The windows drawn in the classic style and palette.
+    bool classic = false;
 
     // Parses the arguments. Help and version are answered and usage errors
     // reported here; the exit status is then returned instead.

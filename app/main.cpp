@@ -1,8 +1,9 @@
-// brightsweep [--drive-c DIR] [--preview [TARGET...] | --clean TARGET...]
+// brightsweep [--drive-c DIR] [--classic] [--preview [TARGET...] | --clean TARGET...]
 
 #include "app/CommandLine.h"
 #include "app/ConsoleModes.h"
 #include "files/FileServices.h"
+#include "runtime/ClassicLook.h"
 #include "runtime/Program.h"
 #include "ui/about/FrmAbout.h"
 #include "ui/main/FrmCleaner.h"
@@ -73,6 +74,10 @@ int main(int argc, char *argv[])
     // The program ends when its last window is unloaded, not when the last
     // visible one closes: the start-up window stays loaded while hidden.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Before the first window, so that every one is laid out in it; a
+    // message box of the start-up is drawn so too.
+    if (line.classic && !applyClassicLook())
+        QTextStream(stderr) << "brightsweep: this Qt has no Windows style; --classic draws nothing differently\n";
 
     if (!line.driveC) {
         showMessage(QString::fromLatin1(noHome));

@@ -18,8 +18,9 @@ RUN_CMAKE_ARGUMENTS=(-G Ninja -DBUILD_TESTING=OFF)
 # server and the tools that drive and inspect it, setpriv to run a case as
 # another user, the validators of the desktop entry, the AppStream data and
 # the manual page, the interpreter that redraws the artwork to compare it,
-# the manual page, the interpreter that redraws the artwork to compare it,
-# its X client library that pings and photographs a window, Qt's
+# its X client library that pings and photographs a window and its
+# accessibility client that reads the window as a screen reader does, with
+# the private session bus and the accessibility bus it needs, Qt's
 # window-system interface that widget tests send input through as a
 # platform does, Wine with the cross compiler of the Windows program that
 # holds a file open, and the virtual machine that mounts a FAT drive with
@@ -29,6 +30,7 @@ RUN_CMAKE_ARGUMENTS=(-G Ninja -DBUILD_TESTING=OFF)
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux dbus-daemon dbus-bin
     desktop-file-utils appstream groff-base python3 python3-xlib qt6-base-private-dev
+    python3-pyatspi at-spi2-core
     wine64 gcc-mingw-w64-x86-64
     qemu-system-x86 busybox-static cpio dosfstools mtools
 )

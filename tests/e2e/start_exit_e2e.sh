@@ -26,6 +26,7 @@ QT_QPA_PLATFORM=offscreen "$binary" --drive-c "$work" extra >/dev/null 2>&1 || s
 [ "$status" -eq 2 ] || fail "a stray argument exits with $status, not 2"
 QT_QPA_PLATFORM=offscreen "$binary" --version | grep -q '^brightsweep [0-9]' || fail "--version prints no version"
 QT_QPA_PLATFORM=offscreen "$binary" --help | grep -q -- '--drive-c' || fail "--help does not name --drive-c"
+QT_QPA_PLATFORM=offscreen "$binary" --help | grep -q -- "--classic" || fail "--help does not name --classic"
 # From a terminal or a package check there may be no display at all.
 env -u DISPLAY -u QT_QPA_PLATFORM "$binary" --version | grep -q '^brightsweep [0-9]' \
     || fail "--version needs a display"

@@ -40,13 +40,18 @@ if(NOT installed STREQUAL expected)
 endif()
 
 # The menu entry must start (and look for) the installed program and name the
-# installed icon.
+# installed icon; so must each of its actions.
 foreach(key IN ITEMS Exec TryExec)
-    file(STRINGS ${STAGE}/usr/share/applications/${APP_ID}.desktop exec_line REGEX "^${key}=")
-    string(REGEX REPLACE "^${key}=([^ ]+).*" "\\1" exec_name "${exec_line}")
-    if(NOT exec_name OR NOT EXISTS ${STAGE}/usr/bin/${exec_name})
-        message(FATAL_ERROR "the menu entry's ${key} is '${exec_name}', which is not installed in bin")
+    file(STRINGS ${STAGE}/usr/share/applications/${APP_ID}.desktop exec_lines REGEX "^${key}=")
+    if(NOT exec_lines)
+        message(FATAL_ERROR "the menu entry has no ${key}")
     endif()
+    foreach(exec_line IN LISTS exec_lines)
+        string(REGEX REPLACE "^${key}=([^ ]+).*" "\\1" exec_name "${exec_line}")
+        if(NOT exec_name OR NOT EXISTS ${STAGE}/usr/bin/${exec_name})
+            message(FATAL_ERROR "the menu entry's ${key} is '${exec_name}', which is not installed in bin")
+        endif()
+    endforeach()
 endforeach()
 file(STRINGS ${STAGE}/usr/share/applications/${APP_ID}.desktop icon_line REGEX "^Icon=")
 if(NOT icon_line STREQUAL "Icon=${APP_ID}")

@@ -144,15 +144,19 @@ void FrmCleaner::buildToolBar()
     m_toolbar1->setFixedHeight(pixels(toolbarTwips));
     addToolBar(Qt::TopToolBarArea, m_toolbar1);
 
+    // A screen reader says the hover text where there is one, else the key
+    // in words: the buttons show no text of their own.
     struct Entry
     {
         const char *key; // empty: a separator
         const char *hoverText;
+        const char *spokenName;
         int image;
     };
     static constexpr Entry entries[] = {
-        {"Clean", "Clean", 1},   {"", "", 0},         {"Options", "", 2}, {"Exit", "Exit", 3},
-        {"", "", 0},             {"About", "", 4},     {"HelpTopics", "", 5},
+        {"Clean", "Clean", "Clean", 1},       {"", "", "", 0},           {"Options", "", "Options", 2},
+        {"Exit", "Exit", "Exit", 3},          {"", "", "", 0},           {"About", "", "About", 4},
+        {"HelpTopics", "", "Help Topics", 5},
     };
     for (const Entry &entry : entries) {
         const QString key = QString::fromLatin1(entry.key);
@@ -168,8 +172,12 @@ void FrmCleaner::buildToolBar()
         button->setData(key);
         button->setToolTip(QString::fromLatin1(entry.hoverText));
         m_toolbar1->addAction(button);
-        if (QWidget *widget = m_toolbar1->widgetForAction(button))
+        if (QWidget *widget = m_toolbar1->widgetForAction(button)) {
             widget->setFixedSize(pixels(360), pixels(330));
+            // On the button, not the action: an action's text would also
+            // become the button's hover text.
+            widget->setAccessibleName(tr(entry.spokenName));
+        }
     }
     m_program.connectHandler(m_toolbar1, &QToolBar::actionTriggered, this, &FrmCleaner::toolbarButtonPressed);
 }
@@ -267,6 +275,10 @@ void FrmCleaner::buildAdvancedFrame(QWidget *client)
     m_slider2 = slider("Slider2", 1200);
     m_frame3 = namingFrame("Frame3", "Label1", tr("Sensitivity of Cleaner"), 240, &m_label1);
     m_slider1 = slider("Slider1", 480);
+    // Each label sits in a frame of its own beside its slider, so Qt cannot
+    // pair them and would name both sliders after the frame around them all.
+    m_slider1->setAccessibleName(m_label1->text());
+    m_slider2->setAccessibleName(m_label2->text());
 
     // Laid out hidden and disabled; the load decides.
     m_frame2->setVisible(false);

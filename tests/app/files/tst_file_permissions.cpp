@@ -42,7 +42,7 @@ private slots:
 private:
     static QString runAsNobody(const TestDrive &drive, const QString &operation, const QString &argument);
     static QString probeOutput(QProcess &probe);
-    void needRoot(const char *why);
+    QString rootMissing(const char *why) const;
 
     bool m_setprivWorks = false;
 };
@@ -75,13 +75,16 @@ void TestFilePermissions::initTestCase()
     m_setprivWorks = geteuid() == 0 && runs("setpriv", setprivArguments() << "true");
 }
 
-// Skips the row at hand unless this process may take nobody's identity.
-void TestFilePermissions::needRoot(const char *why)
+// Why the row at hand cannot run here, or "" when this process may take
+// nobody's identity. The row skips itself with it: a QSKIP in a helper would
+// end only the helper and let the row run on.
+QString TestFilePermissions::rootMissing(const char *why) const
 {
     if (geteuid() != 0)
-        QSKIP(qPrintable(QStringLiteral("needs root to %1").arg(QLatin1String(why))));
+        return QStringLiteral("needs root to %1").arg(QLatin1String(why));
     if (!m_setprivWorks)
-        QSKIP("setpriv cannot change the user here (no setpriv, or no CAP_SETUID)");
+        return QStringLiteral("setpriv cannot change the user here (no setpriv, or no CAP_SETUID)");
+    return QString();
 }
 
 QString TestFilePermissions::probeOutput(QProcess &probe)
@@ -147,7 +150,8 @@ void TestFilePermissions::asNobody()
     QFETCH(QString, argument);
     QFETCH(QString, output);
 
-    needRoot("take the identity of an unprivileged user");
+    if (const QString missing = rootMissing("take the identity of an unprivileged user"); !missing.isEmpty())
+        QSKIP(qPrintable(missing));
     TestDrive drive;
     QCOMPARE(chmod(drive.root().c_str(), 0755), 0);
     drive.folder(folder);
@@ -198,7 +202,8 @@ void TestFilePermissions::withAnotherProc()
     QFETCH(QString, output);
     QFETCH(bool, secretDeleted);
 
-    needRoot("mount a /proc of its own and take nobody's identity");
+    if (const QString missing = rootMissing("mount a /proc of its own and take nobody's identity"); !missing.isEmpty())
+        QSKIP(qPrintable(missing));
 #ifdef __SANITIZE_ADDRESS__
     if (mount == emptyProc)
         QSKIP("the sanitizers' runtime cannot do without /proc");
@@ -309,8 +314,9 @@ void TestFilePermissions::filesInUse()
     QFETCH(bool, asNobody);
     QFETCH(bool, filesOfNobody);
 
-    if (asNobody)
-        needRoot("run the cleaner and the holders as nobody");
+    if (const QString missing = asNobody ? rootMissing("run the cleaner and the holders as nobody") : QString();
+        !missing.isEmpty())
+        QSKIP(qPrintable(missing));
     const std::vector<std::string> names{"a.tmp", "b.tmp", "held.tmp", "mapped.tmp", "late.tmp", "c.tmp"};
     TempDrive drive;
     if (!drive.make(base, fileSystem, names, filesOfNobody))

@@ -1,21 +1,26 @@
 // The main window as laid out: every control where the classic layout puts
 // it, the toolbar, the menu tree, the status bar and the window itself.
+#include "runtime/ClassicLook.h"
 #include "support/ProgramSession.h"
 #include "support/TestDrive.h"
 #include "ui/main/ClockStatusBar.h"
 #include "ui/main/FrmCleaner.h"
 #include "ui/main/ImageList.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QGroupBox>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QMap>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSlider>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -45,6 +50,8 @@ private slots:
     void sliders_data();
     void sliders();
     void imageList();
+    void classicLook_data();
+    void classicLook();
 
 private:
     std::unique_ptr<TestDrive> m_drive;
@@ -53,6 +60,29 @@ private:
 };
 
 namespace {
+
+// Where every widget of a window sits, relative to the window, keyed by its
+// chain of object names and classes; the window's own size as "".
+QMap<QString, QRect> layoutOf(const QWidget &window)
+{
+    QMap<QString, QRect> places;
+    places.insert(QString(), QRect(QPoint(), window.size()));
+    const QList<QWidget *> widgets = window.findChildren<QWidget *>();
+    for (const QWidget *widget : widgets) {
+        if (widget->isWindow())
+            continue;
+        QString key;
+        qsizetype sibling = 0;
+        for (const QObject *step = widget; step && step != &window; step = step->parent()) {
+            if (step->parent())
+                sibling = step->parent()->children().indexOf(step);
+            key = QStringLiteral("/%1:%2#%3").arg(QString::fromLatin1(step->metaObject()->className()),
+                                                   step->objectName()).arg(sibling) + key;
+        }
+        places.insert(key, QRect(widget->mapTo(&window, QPoint()), widget->size()));
+    }
+    return places;
+}
 
 // A control's rectangle relative to its container's client area: the inside
 // of its frame, or the window's area below the menu bar.
@@ -267,14 +297,15 @@ void TestFrmCleanerLayout::toolbar_data()
     QTest::addColumn<int>("position");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("hoverText");
+    QTest::addColumn<QString>("spokenName");
 
-    QTest::newRow("Clean") << 0 << QStringLiteral("Clean") << QStringLiteral("Clean");
-    QTest::newRow("separator 2") << 1 << QString() << QString();
-    QTest::newRow("Options") << 2 << QStringLiteral("Options") << QString();
-    QTest::newRow("Exit") << 3 << QStringLiteral("Exit") << QStringLiteral("Exit");
-    QTest::newRow("separator 5") << 4 << QString() << QString();
-    QTest::newRow("About") << 5 << QStringLiteral("About") << QString();
-    QTest::newRow("HelpTopics") << 6 << QStringLiteral("HelpTopics") << QString();
+    QTest::newRow("Clean") << 0 << QStringLiteral("Clean") << QStringLiteral("Clean") << QStringLiteral("Clean");
+    QTest::newRow("separator 2") << 1 << QString() << QString() << QString();
+    QTest::newRow("Options") << 2 << QStringLiteral("Options") << QString() << QStringLiteral("Options");
+    QTest::newRow("Exit") << 3 << QStringLiteral("Exit") << QStringLiteral("Exit") << QStringLiteral("Exit");
+    QTest::newRow("separator 5") << 4 << QString() << QString() << QString();
+    QTest::newRow("About") << 5 << QStringLiteral("About") << QString() << QStringLiteral("About");
+    QTest::newRow("HelpTopics") << 6 << QStringLiteral("HelpTopics") << QString() << QStringLiteral("Help Topics");
 }
 
 void TestFrmCleanerLayout::toolbar()
@@ -282,6 +313,7 @@ void TestFrmCleanerLayout::toolbar()
     QFETCH(int, position);
     QFETCH(QString, key);
     QFETCH(QString, hoverText);
+    QFETCH(QString, spokenName);
 
     auto *toolbar = m_window->findChild<QToolBar *>(QStringLiteral("Toolbar1"));
     QVERIFY(toolbar);
@@ -302,6 +334,12 @@ void TestFrmCleanerLayout::toolbar()
     QCOMPARE(button->size(), QSize(24, 22));
     QCOMPARE(button->toolButtonStyle(), Qt::ToolButtonIconOnly);
     QCOMPARE(button->toolTip(), hoverText);
+
+    // What a screen reader says: the buttons show pictures only.
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(button);
+    QVERIFY(spoken);
+    QCOMPARE(spoken->role(), QAccessible::Button);
+    QCOMPARE(spoken->text(QAccessible::Name), spokenName);
 
     // What the user sees when the pointer rests on the button.
     QToolTip::hideText();
@@ -403,15 +441,24 @@ void TestFrmCleanerLayout::hoursAndMinutes()
 void TestFrmCleanerLayout::sliders_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::newRow("Slider1") << QStringLiteral("Slider1");
-    QTest::newRow("Slider2") << QStringLiteral("Slider2");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("Slider1") << QStringLiteral("Slider1") << QStringLiteral("Label1");
+    QTest::newRow("Slider2") << QStringLiteral("Slider2") << QStringLiteral("Label2");
 }
 
 void TestFrmCleanerLayout::sliders()
 {
     QFETCH(QString, name);
+    QFETCH(QString, label);
     auto *slider = m_window->findChild<QSlider *>(name);
     QVERIFY(slider);
+    // Named after the caption beside it, not after the frame around both.
+    const auto *caption = m_window->findChild<QLabel *>(label);
+    QVERIFY(caption);
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(slider);
+    QVERIFY(spoken);
+    QCOMPARE(spoken->role(), QAccessible::Slider);
+    QCOMPARE(spoken->text(QAccessible::Name), caption->text());
     QCOMPARE(slider->orientation(), Qt::Horizontal);
     QCOMPARE(slider->minimum(), 0);
     QCOMPARE(slider->maximum(), 10);
@@ -451,3 +498,58 @@ void TestFrmCleanerLayout::imageList()
 
 QTEST_MAIN(TestFrmCleanerLayout)
 #include "test_frm_cleaner_layout.moc"
+
+void TestFrmCleanerLayout::classicLook_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::newRow("frmCleaner") << QStringLiteral("frmCleaner");
+    QTest::newRow("frmOptions") << QStringLiteral("frmOptions");
+    QTest::newRow("frmAbout") << QStringLiteral("frmAbout");
+}
+
+void TestFrmCleanerLayout::classicLook()
+{
+    QFETCH(QString, window);
+    // The advanced mode on, so that the main window shows every control.
+    m_session.reset();
+    m_drive->write(QStringLiteral("WINDOWS/options.ini"), TestDrive::flagLine());
+    const auto layout = [this, &window]() -> QMap<QString, QRect> {
+        m_session = std::make_unique<ProgramSession>(*m_drive);
+        if (!m_session->start())
+            return {};
+        QWidget *shown = &m_session->window();
+        if (window == QLatin1String("frmOptions"))
+            shown = &m_session->openOptions();
+        else if (window == QLatin1String("frmAbout"))
+            shown = &m_session->openAbout();
+        if (!QTest::qWaitForWindowExposed(shown))
+            return {};
+        QMap<QString, QRect> places = layoutOf(*shown);
+        m_session.reset();
+        return places;
+    };
+
+    const QString desktopStyle = QApplication::style()->name();
+    const QMap<QString, QRect> desktop = layout();
+    QVERIFY(desktop.size() > 2);
+    QVERIFY(applyClassicLook());
+    const QMap<QString, QRect> classic = layout();
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    const QColor disabledText = QApplication::palette().color(QPalette::Disabled, QPalette::ButtonText);
+    QApplication::setStyle(QStyleFactory::create(desktopStyle));
+    QApplication::setPalette(QApplication::style()->standardPalette());
+
+    QCOMPARE(face, QColor(192, 192, 192));
+    QCOMPARE(disabledText, QColor(128, 128, 128));
+    QCOMPARE(classic.keys(), desktop.keys());
+    const auto text = [](const QRect &rect) {
+        return QStringLiteral("%1,%2 %3x%4").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height());
+    };
+    QStringList moved;
+    for (auto place = desktop.cbegin(); place != desktop.cend(); ++place) {
+        if (classic.value(place.key()) != place.value())
+            moved << place.key() + QStringLiteral(": ") + text(classic.value(place.key())) + QStringLiteral(" classic, ") +
+                    text(place.value()) + QStringLiteral(" desktop");
+    }
+    QVERIFY2(moved.isEmpty(), qPrintable(moved.join(QStringLiteral("; "))));
+}
