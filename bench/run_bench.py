@@ -386,6 +386,16 @@ class Bench:
         return [("floor", [self.bin / "bench_checked_delete", folders["floor"]]),
                 ("find", ["find", folders["find"], "-maxdepth", "1", "-type", "f", "-perm", "/222", "-delete"])]
 
+    def fill_temp(self, drive, folders, count):
+        """A drive whose TEMP alone holds count files, and as many in each
+        reference's folder."""
+        for folder in DRIVE_FOLDERS:
+            self.fresh(drive / folder)
+        self.make_files(drive / "WINDOWS/TEMP", count)
+        for folder in folders.values():
+            self.make_files(self.fresh(folder), count)
+        os.sync()
+
     def cpu_rows(self, number, what, where, cpu):
         ratio = statistics.median(o / f for o, f in zip(cpu["ours"], cpu["floor"]))
         self.row(number + "c", f"{what} CPU (user+sys) / {FLOOR}, {where}",
@@ -413,12 +423,7 @@ class Bench:
         cpu = {"ours": [], "floor": [], "find": []}
         try:
             for run in range(self.runs):
-                for folder in DRIVE_FOLDERS:
-                    self.fresh(drive / folder)
-                self.make_files(drive / "WINDOWS/TEMP", count)
-                for folder in folders.values():
-                    self.make_files(self.fresh(folder), count)
-                os.sync()
+                self.fill_temp(drive, folders, count)
                 measured = {}
                 for name, command in self.alternate(run, [("ours", None), *self.references(folders)]):
                     if command is not None:
@@ -474,12 +479,7 @@ class Bench:
         cpu = {"ours": [], "floor": [], "find": []}
         try:
             for run in range(self.runs):
-                for folder in DRIVE_FOLDERS:
-                    self.fresh(drive / folder)
-                self.make_files(drive / "WINDOWS/TEMP", count)
-                for folder in folders.values():
-                    self.make_files(self.fresh(folder), count)
-                os.sync()
+                self.fill_temp(drive, folders, count)
                 sides = [("ours", [self.program, "--drive-c", drive, "--clean", "temp"]), *self.references(folders)]
                 for name, command in self.alternate(run, sides):
                     cpu[name].append(self.cpu_of(command))
