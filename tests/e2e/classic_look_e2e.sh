@@ -14,10 +14,7 @@ binary=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e_common.sh"
 
-# The advanced mode on, so that the main window shows every control.
-drive=$work/drive_c
-mkdir -p "$drive/WINDOWS/TEMP"
-printf '"Advanced mode = on"\r\n' >"$drive/WINDOWS/options.ini"
+drive=$(advanced_drive)
 
 start_display
 export QT_QPA_PLATFORM=xcb

@@ -130,3 +130,12 @@ click() {
     fi
     xdotool click 1
 }
+
+# Makes $work/drive_c with an empty TEMP and the advanced mode on, so that
+# the main window shows every control, the sliders among them; prints its path.
+advanced_drive() {
+    local drive=$work/drive_c
+    mkdir -p "$drive/WINDOWS/TEMP"
+    printf '"Advanced mode = on"\r\n' >"$drive/WINDOWS/options.ini"
+    echo "$drive"
+}

@@ -14,10 +14,7 @@ binary=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e_common.sh"
 
-# The advanced mode on, so that the sliders show.
-drive=$work/drive_c
-mkdir -p "$drive/WINDOWS/TEMP"
-printf '"Advanced mode = on"\r\n' >"$drive/WINDOWS/options.ini"
+drive=$(advanced_drive)
 printf 'junk\r\n' >"$drive/WINDOWS/TEMP/~DF1A2B.TMP"
 printf 'junk\r\n' >"$drive/WINDOWS/TEMP/setup.log"
 
