@@ -25,9 +25,11 @@ void forTicked(const std::array<int, 6> &boxes, Step step)
 
 } // namespace
 
-void cleanRun(FileServices &files, const std::array<int, 6> &boxes, CleanObserver *observer)
+void cleanRun(FileServices &files, const std::array<int, 6> &boxes, CleanObserver *observer, CleanPlan *plan)
 {
-    forTicked(boxes, [&](const CleaningTarget &target) { cleanTarget(files, target, observer); });
+    forTicked(boxes, [&](const CleaningTarget &target) {
+        cleanTarget(files, target, observer, plan ? &plan->listings[std::size_t(target.number - 1)] : nullptr);
+    });
 }
 
 void previewRun(FileServices &files, const std::array<int, 6> &boxes, CleanObserver &observer)
@@ -49,15 +51,23 @@ void previewRun(FileServices &files, const std::array<int, 6> &boxes, CleanObser
     });
 }
 
-std::array<std::uint64_t, 6> countCleanWork(FileServices &files, const std::array<int, 6> &boxes)
+std::array<std::uint64_t, 6> CleanPlan::work() const
 {
     std::array<std::uint64_t, 6> work{};
+    for (std::size_t i = 0; i < work.size(); ++i)
+        work[i] = listings[i].matches();
+    return work;
+}
+
+CleanPlan planCleanRun(FileServices &files, const std::array<int, 6> &boxes)
+{
+    CleanPlan plan;
     forTicked(boxes, [&](const CleaningTarget &target) {
         try {
-            work[std::size_t(target.number - 1)] = files.countMatches(target.deletePattern);
+            plan.listings[std::size_t(target.number - 1)] = files.listMatches(target.deletePattern);
         } catch (const FileError &) {
             // Counted as nothing to do; the run stops there with the real failure.
         }
     });
-    return work;
+    return plan;
 }

@@ -85,7 +85,7 @@ void surveyTarget(FileServices &files, const CleaningTarget &target, CleanObserv
     }
 }
 
-void cleanTarget(FileServices &files, const CleaningTarget &target, CleanObserver *observer)
+void cleanTarget(FileServices &files, const CleaningTarget &target, CleanObserver *observer, FolderListing *listed)
 {
     std::optional<OwnMarkerLeftOut> filtered;
     if (observer && target.markerWhen == Marker::BeforeAndAfterDelete)
@@ -104,7 +104,7 @@ void cleanTarget(FileServices &files, const CleaningTarget &target, CleanObserve
         }
         return;
     }
-    files.deleteByPattern(target.deletePattern, observer);
+    files.deleteByPattern(target.deletePattern, observer, listed);
     writeMarker(files, target.marker);
     if (observer) {
         observer->marker(target, true);

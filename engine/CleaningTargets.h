@@ -5,6 +5,7 @@
 
 class CleanObserver;
 class FileServices;
+class FolderListing;
 
 // One row of the fixed table of folders a clean run may empty. Nothing
 // configures it: the folders are the ones Windows 95/98 keeps its junk in.
@@ -32,8 +33,11 @@ const std::array<CleaningTarget, 6> &cleaningTargets();
 
 // Everything the run does for one ticked target: enter its folder, then its
 // guard, delete and marker, telling observer (when given) as it goes. A
-// FileError stops it at the failing step.
-void cleanTarget(FileServices &files, const CleaningTarget &target, CleanObserver *observer = nullptr);
+// FileError stops it at the failing step. listed, when given, is the
+// listing of the target's delete pattern made for the run (planCleanRun),
+// and is used up.
+void cleanTarget(FileServices &files, const CleaningTarget &target, CleanObserver *observer = nullptr,
+                 FolderListing *listed = nullptr);
 
 // What the target's delete pattern matches, judged as the delete would
 // judge it, deleting nothing.

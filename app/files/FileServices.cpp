@@ -341,12 +341,13 @@ struct FileServices::State
 
     // Hands each entry the pattern matches to visit(judge, name, type),
     // which returns true when it deleted the entry; the judge, of the
-    // entry's folder, checks use with use when given. Some file systems
-    // shift their listing as entries go, so a pass that deleted something
-    // may have skipped others: the folder is read again until a pass deletes
-    // nothing.
+    // entry's folder, checks use with use when given. A listing of this
+    // pattern in this very folder, when given, is the first reading of it,
+    // and is used up. Some file systems shift their listing as entries go,
+    // so a pass that deleted something may have skipped others: the folder
+    // is read again until a pass deletes nothing.
     template <typename Visit>
-    void eachMatch(const PatternWalk &target, UseCheck *use, Visit visit)
+    void eachMatch(const PatternWalk &target, UseCheck *use, Visit visit, FolderListing *listed = nullptr)
     {
         const Walk &walked = target.walked;
         const WildcardPattern &wildcards = target.wildcards;
@@ -366,6 +367,18 @@ struct FileServices::State
         }
         Descriptor reading = openForReading(folder, walked.stored);
         EntryJudge judge(calls, reading.get(), use);
+        if (listed) {
+            const std::vector<char> entries = std::move(listed->m_entries);
+            if (isListingOf(*listed, target, reading.get())) {
+                for (const char *at = entries.data(), *end = at + entries.size(); at < end;) {
+                    const auto type = static_cast<unsigned char>(*at++);
+                    const char *name = at;
+                    at += std::strlen(name) + 1;
+                    visit(judge, name, type);
+                }
+            }
+            *listed = FolderListing();
+        }
         for (bool deleted = true; deleted;) {
             deleted = false;
             FolderReader reader(calls, reading.get(), buffer.get(), folderBufferSize);
@@ -379,6 +392,17 @@ struct FileServices::State
             if (deleted && calls.lseek(reading.get(), 0, SEEK_SET) != 0)
                 failWithErrno(errno, Step::Read, dosPathText(walked.stored));
         }
+    }
+
+    // Whether listed was read from the folder open as folderFd, for the
+    // pattern's name part: a folder put in the listed one's place since is
+    // read for itself.
+    bool isListingOf(const FolderListing &listed, const PatternWalk &target, int folderFd)
+    {
+        struct stat status;
+        return listed.m_usable && listed.m_pattern == target.name
+               && calls.fstatat(folderFd, "", &status, AT_EMPTY_PATH) == 0 && status.st_dev == listed.m_device
+               && status.st_ino == listed.m_inode;
     }
 
     // What stands at name in folder, looked at without a lease.
@@ -481,7 +505,7 @@ std::string FileServices::firstMatch(std::string_view pattern)
     return {};
 }
 
-void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *observer)
+void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *observer, FolderListing *listed)
 {
     State &s = *m_state;
     const State::PatternWalk target = s.walkToPattern(pattern);
@@ -542,7 +566,7 @@ void FileServices::deleteByPattern(std::string_view pattern, EntryObserver *obse
         return false;
     };
 
-    s.eachMatch(target, &use, deleteEntry);
+    s.eachMatch(target, &use, deleteEntry, listed);
 
     if (matched == 0)
         fail(FileError::FileNotFound, patternPath, {});
@@ -566,30 +590,45 @@ void FileServices::survey(std::string_view pattern, EntryObserver &observer)
     });
 }
 
-std::uint64_t FileServices::countMatches(std::string_view pattern)
+FolderListing FileServices::listMatches(std::string_view pattern)
 {
     State &s = *m_state;
     const State::PatternWalk target = s.walkToPattern(pattern);
     const State::Walk &walked = target.walked;
     const WildcardPattern &wildcards = target.wildcards;
+    FolderListing listing;
     if (!wildcards.hasWildcards()) {
+        // A delete looks a plain name up for itself; only the count is kept.
         int error = 0;
         const bool found = !wildcards.text().empty() && s.lookUp(walked.folder.get(), wildcards.text(), error);
         if (!found && error != 0 && error != ENOENT)
             failWithErrno(error, Step::Read, dosPathText(walked.stored, target.name));
-        return found ? 1 : 0;
+        listing.m_matches = found ? 1 : 0;
+        return listing;
     }
     Descriptor reading = s.openForReading(walked.folder.get(), walked.stored);
+    struct stat folder;
+    if (s.calls.fstatat(reading.get(), "", &folder, AT_EMPTY_PATH) == 0) {
+        listing.m_usable = true;
+        listing.m_device = folder.st_dev;
+        listing.m_inode = folder.st_ino;
+        listing.m_pattern = target.name;
+    }
+    std::vector<char> &entries = listing.m_entries;
     FolderReader reader(s.calls, reading.get(), s.buffer.get(), folderBufferSize);
     FolderReader::Entry entry;
-    std::uint64_t count = 0;
     while (reader.next(entry)) {
-        if (!isDotOrDotDot(entry.name) && wildcards.matches(entry.name))
-            ++count;
+        if (isDotOrDotDot(entry.name) || !wildcards.matches(entry.name))
+            continue;
+        ++listing.m_matches;
+        if (listing.m_usable) {
+            entries.push_back(static_cast<char>(entry.type));
+            entries.insert(entries.end(), entry.name, entry.name + std::strlen(entry.name) + 1);
+        }
     }
     if (reader.error() != 0)
         failWithErrno(reader.error(), Step::Read, dosPathText(walked.stored));
-    return count;
+    return listing;
 }
 
 void FileServices::openForOutput(int fileNumber, std::string_view name)

@@ -16,7 +16,7 @@ class CleanProgress final : public CleanObserver
 {
 public:
     // On the file work's thread, before the run: what each target has to
-    // go through, by target number - 1 (countCleanWork).
+    // go through, by target number - 1 (CleanPlan::work).
     void plan(const std::array<std::uint64_t, 6> &work);
 
     // 0 to 1 on any thread; 0 until the plan is there, and while there is

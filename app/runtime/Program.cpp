@@ -193,10 +193,12 @@ void Program::runCleanRun(const std::array<int, 6> &boxes)
     };
     try {
         runFileWork([&boxes, &progress](FileServices &files) {
-            // One listing of each folder first, so that the share done
-            // means the same from the first target to the last.
-            progress.plan(countCleanWork(files, boxes));
-            cleanRun(files, boxes, &progress);
+            // Each folder listed first, so that the share done means the
+            // same from the first target to the last; the deletes start
+            // from those listings rather than reading the folders again.
+            CleanPlan plan = planCleanRun(files, boxes);
+            progress.plan(plan.work());
+            cleanRun(files, boxes, &progress, &plan);
         });
     } catch (...) {
         finish(false);

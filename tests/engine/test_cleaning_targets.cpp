@@ -50,10 +50,11 @@ std::array<int, 6> only(int number)
     return boxes;
 }
 
-std::optional<FileError> clean(FileServices &files, int number, CleanObserver *observer = nullptr)
+std::optional<FileError> clean(FileServices &files, int number, CleanObserver *observer = nullptr,
+                               FolderListing *listed = nullptr)
 {
     try {
-        cleanTarget(files, target(number), observer);
+        cleanTarget(files, target(number), observer, listed);
     } catch (const FileError &error) {
         return error;
     }
@@ -121,10 +122,13 @@ void TestCleaningTargets::eachTargetAlone()
     FileServices files(drive.root());
     // The count beforehand is what the run's progress is measured against:
     // of this target alone, and as many entries as its delete then tells
-    // of (a guard that finds nothing ordinary lets no delete run).
-    const std::array<std::uint64_t, 6> counted = countCleanWork(files, only(number));
+    // of (a guard that finds nothing ordinary lets no delete run). The
+    // delete starts from the listing the count was made from.
+    CleanPlan plan = planCleanRun(files, only(number));
+    const std::array<std::uint64_t, 6> counted = plan.work();
     EntryCounter heard;
-    const std::optional<FileError> error = clean(files, number, &heard);
+    const std::optional<FileError> error =
+        clean(files, number, &heard, &plan.listings.at(std::size_t(number - 1)));
     QVERIFY2(!error, qPrintable(describe(error)));
     const std::uint64_t total = std::accumulate(counted.begin(), counted.end(), std::uint64_t{0});
     QCOMPARE(counted[std::size_t(number - 1)], total);
@@ -216,7 +220,7 @@ void TestCleaningTargets::missingFolder()
     FileServices files(drive.root());
     files.changeDirectory("C:\\WINDOWS");
     // Counted as nothing to do, leaving the failure to the run itself.
-    const std::array<std::uint64_t, 6> counted = countCleanWork(files, {1, 1, 1, 1, 1, 1});
+    const std::array<std::uint64_t, 6> counted = planCleanRun(files, {1, 1, 1, 1, 1, 1}).work();
     QCOMPARE(counted[std::size_t(number - 1)], std::uint64_t{0});
     QCOMPARE(QString::fromStdString(files.currentDirectory()), QStringLiteral("C:\\WINDOWS"));
     const std::optional<FileError> error = clean(files, number);

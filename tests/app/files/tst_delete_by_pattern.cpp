@@ -37,6 +37,7 @@ public:
     int folderOpens = 0;
     int unlinks = 0;
     int rewinds = 0;
+    int entriesRead = 0;
 
     int openat(int dirFd, const char *path, int flags, mode_t mode) override
     {
@@ -53,6 +54,17 @@ public:
     {
         ++rewinds;
         return SystemCalls::lseek(fd, offset, whence);
+    }
+    ssize_t getdents64(int dirFd, void *buffer, std::size_t size) override
+    {
+        const ssize_t got = SystemCalls::getdents64(dirFd, buffer, size);
+        for (ssize_t at = 0; at < got; ++entriesRead) {
+            unsigned short length;
+            std::memcpy(&length, static_cast<char *>(buffer) + at + offsetof(struct dirent64, d_reclen),
+                        sizeof length);
+            at += length;
+        }
+        return got;
     }
 };
 
@@ -126,10 +138,13 @@ class TestDeleteByPattern : public QObject
 private slots:
     void deleteByPattern_data();
     void deleteByPattern();
+    void deleteFromAnOlderListing_data();
+    void deleteFromAnOlderListing();
     void dosAttributesOnEitherRoute_data();
     void dosAttributesOnEitherRoute();
     void entriesWithoutTypes();
     void namesThatAreNotUtf8();
+    void oneListingForManyFiles_data();
     void oneListingForManyFiles();
     void callsPerEntry_data();
     void callsPerEntry();
@@ -185,40 +200,123 @@ void TestDeleteByPattern::deleteByPattern()
     QFETCH(std::string, named);
     QFETCH(Names, left);
 
+    // Alone, and as a clean run does it: from a listing made first, which is
+    // also the count the run measures its progress against, every entry
+    // the delete then tells of, or the same failure where there is no folder.
+    for (const bool fromListing : {false, true}) {
+        TestDrive drive;
+        drive.folder("T");
+        drive.folder("KEEP");
+        drive.file("KEEP/keep.txt", "precious");
+        if (!drive.build("T", entries))
+            QSKIP("the temporary folder's file system keeps no user extended attributes");
+
+        FileServices files(drive.root());
+        files.changeDirectory("C:\\T");
+        std::optional<FolderListing> listing;
+        if (fromListing) {
+            try {
+                listing = files.listMatches(pattern);
+            } catch (const FileError &error) {
+                QCOMPARE(error.number(), number);
+            }
+        }
+        const std::optional<std::uint64_t> counted =
+            listing ? std::optional<std::uint64_t>(listing->matches()) : std::nullopt;
+        class Heard final : public EntryObserver
+        {
+        public:
+            std::uint64_t entries = 0;
+            void entry(const EntryReport &, bool) override { ++entries; }
+        } heard;
+        try {
+            files.deleteByPattern(pattern, &heard, listing ? &*listing : nullptr);
+            QCOMPARE(0, number);
+        } catch (const FileError &error) {
+            QCOMPARE(error.number(), number);
+            QCOMPARE(error.dosPath(), named);
+        }
+        if (counted)
+            QCOMPARE(*counted, heard.entries);
+        QCOMPARE(drive.entries("T"), left);
+        QCOMPARE(drive.read("KEEP/keep.txt"), std::string("precious"));
+    }
+}
+
+// A listing is as old as the clean run: what changed in the folder since is
+// judged as it stands now, and a folder put in its place is read for itself.
+void TestDeleteByPattern::deleteFromAnOlderListing_data()
+{
+    QTest::addColumn<QStringList>("listed");  // what C:\T held when it was listed
+    QTest::addColumn<QString>("change");      // what happened since
+    QTest::addColumn<int>("number");          // 0: no failure
+    QTest::addColumn<int>("heard");           // entries the observer heard of
+    QTest::addColumn<Names>("left");          // what C:\T holds after
+
+    QTest::newRow("files added since") << QStringList{"f:a.tmp", "f:b.tmp"} << "add c.tmp" << 0 << 3 << Names{};
+    QTest::newRow("files deleted since") << QStringList{"f:a.tmp", "f:b.tmp"} << "remove a.tmp" << 0 << 1 << Names{};
+    QTest::newRow("all files deleted since") << QStringList{"f:a.tmp"} << "remove a.tmp" << 0 << 0 << Names{};
+    QTest::newRow("file made read-only since")
+        << QStringList{"f:a.tmp", "f:b.tmp"} << "read-only b.tmp" << 75 << 2 << Names{"b.tmp"};
+    QTest::newRow("file became a folder since")
+        << QStringList{"f:a.tmp", "f:b.tmp"} << "folder b.tmp" << 0 << 2 << Names{"b.tmp"};
+    QTest::newRow("folder replaced since")
+        << QStringList{"f:a.tmp", "f:b.tmp"} << "replace with new.tmp" << 0 << 1 << Names{};
+    // Its listed names are not "deleted meanwhile" in the new folder.
+    QTest::newRow("folder replaced by one without matches")
+        << QStringList{"f:a.tmp", "f:b.tmp"} << "replace with keep.doc" << 53 << 0 << Names{"keep.doc"};
+    QTest::newRow("listing of another pattern")
+        << QStringList{"f:a.tmp", "f:b.doc"} << "other pattern" << 0 << 1 << Names{"b.doc"};
+}
+
+void TestDeleteByPattern::deleteFromAnOlderListing()
+{
+    QFETCH(QStringList, listed);
+    QFETCH(QString, change);
+    QFETCH(int, number);
+    QFETCH(int, heard);
+    QFETCH(Names, left);
+
     TestDrive drive;
     drive.folder("T");
-    drive.folder("KEEP");
-    drive.file("KEEP/keep.txt", "precious");
-    if (!drive.build("T", entries))
-        QSKIP("the temporary folder's file system keeps no user extended attributes");
-
+    drive.build("T", listed);
     FileServices files(drive.root());
-    files.changeDirectory("C:\\T");
-    // The count a clean measures its progress against: every entry the
-    // delete then tells of, or the same failure where there is no folder.
-    std::optional<std::uint64_t> counted;
-    try {
-        counted = files.countMatches(pattern);
-    } catch (const FileError &error) {
-        QCOMPARE(error.number(), number);
+    FolderListing listing = files.listMatches(change == "other pattern" ? "C:\\T\\*.*" : "C:\\T\\*.tmp");
+    const std::string name = change.section(' ', -1).toStdString();
+    if (change.startsWith("add")) {
+        drive.file("T/" + name);
+    } else if (change.startsWith("remove")) {
+        drive.remove("T/" + name);
+    } else if (change.startsWith("read-only")) {
+        drive.remove("T/" + name);
+        drive.file("T/" + name, "junk", 0444);
+    } else if (change.startsWith("folder")) {
+        drive.remove("T/" + name);
+        drive.folder("T/" + name);
+    } else if (change.startsWith("replace")) {
+        // The listed folder moves away whole; the new one holds one file.
+        QVERIFY(::rename(drive.host("T").c_str(), drive.host("OLD").c_str()) == 0);
+        drive.folder("T");
+        drive.file("T/" + name);
     }
     class Heard final : public EntryObserver
     {
     public:
-        std::uint64_t entries = 0;
+        int entries = 0;
         void entry(const EntryReport &, bool) override { ++entries; }
-    } heard;
+    } told;
+    int failure = 0;
     try {
-        files.deleteByPattern(pattern, &heard);
-        QCOMPARE(0, number);
+        files.deleteByPattern("C:\\T\\*.tmp", &told, &listing);
     } catch (const FileError &error) {
-        QCOMPARE(error.number(), number);
-        QCOMPARE(error.dosPath(), named);
+        failure = error.number();
     }
-    if (counted)
-        QCOMPARE(*counted, heard.entries);
+    QCOMPARE(failure, number);
+    QCOMPARE(told.entries, heard);
     QCOMPARE(drive.entries("T"), left);
-    QCOMPARE(drive.read("KEEP/keep.txt"), std::string("precious"));
+    if (change.startsWith("replace"))
+        QCOMPARE(drive.entries("OLD"), (Names{"a.tmp", "b.tmp"}));
+    QCOMPARE(listing.matches(), std::uint64_t{0});
 }
 
 // Kernels before 6.13 have no getxattrat; the attributes then come through
@@ -329,20 +427,44 @@ void TestDeleteByPattern::namesThatAreNotUtf8()
     QCOMPARE(drive.entries("T"), Names{"keep.doc"});
 }
 
-// A folder is opened once, each match costs one unlink, and the emptied
-// folder is read once more.
+// Each match costs one unlink, and the folder is read once for them all,
+// and once more, emptied: alone, a listing and the delete's own second
+// look; from a listing made first, that listing and one look. A clean that
+// lists its folders first to know its work thus reads them no more often.
+void TestDeleteByPattern::oneListingForManyFiles_data()
+{
+    QTest::addColumn<bool>("fromListing");
+    QTest::addColumn<int>("folderOpens");
+    QTest::addColumn<int>("rewinds");
+
+    QTest::newRow("alone") << false << 1 << 1;
+    QTest::newRow("from a listing") << true << 2 << 0;
+}
+
 void TestDeleteByPattern::oneListingForManyFiles()
 {
+    QFETCH(bool, fromListing);
+    QFETCH(int, folderOpens);
+    QFETCH(int, rewinds);
+
+    constexpr int files = 3000;
     TestDrive drive;
     drive.folder("T");
-    for (int i = 0; i < 3000; ++i)
+    for (int i = 0; i < files; ++i)
         drive.file("T/junk" + std::to_string(i) + ".tmp", {});
     CountingCalls calls;
-    FileServices files(drive.root(), &calls);
-    files.deleteByPattern("C:\\T\\*.*");
-    QCOMPARE(calls.folderOpens, 1);
-    QCOMPARE(calls.unlinks, 3000);
-    QCOMPARE(calls.rewinds, 1);
+    FileServices services(drive.root(), &calls);
+    std::optional<FolderListing> listing;
+    if (fromListing) {
+        listing = services.listMatches("C:\\T\\*.*");
+        QCOMPARE(listing->matches(), std::uint64_t{files});
+    }
+    services.deleteByPattern("C:\\T\\*.*", nullptr, listing ? &*listing : nullptr);
+    QCOMPARE(calls.folderOpens, folderOpens);
+    QCOMPARE(calls.unlinks, files);
+    QCOMPARE(calls.rewinds, rewinds);
+    // Every entry once, "." and ".." of each reading aside.
+    QCOMPARE(calls.entriesRead - 2 * (rewinds + folderOpens), files);
     QVERIFY(drive.entries("T").empty());
 }
 
@@ -353,12 +475,14 @@ void TestDeleteByPattern::oneListingForManyFiles()
 void TestDeleteByPattern::callsPerEntry_data()
 {
     QTest::addColumn<QString>("entry");     // a TestDrive::build code, without the name
-    QTest::addColumn<QString>("operation"); // delete, survey or first
+    QTest::addColumn<QString>("operation"); // delete, listed delete, survey, count or first
     QTest::addColumn<QString>("calls");     // per entry, in byte order
 
     const QString judged = "close flistxattr fstatat openat";
     const QString judgedWithValue = "close fgetxattr flistxattr fstatat openat";
     QTest::newRow("file deleted") << "f" << "delete" << "close flistxattr fstatat openat setLease unlinkat";
+    QTest::newRow("file deleted from a listing")
+        << "f" << "listed delete" << "close flistxattr fstatat openat setLease unlinkat";
     QTest::newRow("file surveyed") << "f" << "survey" << "close flistxattr fstatat openat setLease";
     // What a clean counts first to measure its progress costs nothing per entry.
     QTest::newRow("file counted") << "f" << "count" << "";
@@ -406,14 +530,18 @@ void TestDeleteByPattern::callsPerEntry()
         faulty.arm(0, 0);
         Quiet quiet;
         try {
-            if (operation == "delete")
+            if (operation == "delete") {
                 files.deleteByPattern("*.tmp");
-            else if (operation == "survey")
+            } else if (operation == "listed delete") {
+                FolderListing listing = files.listMatches("*.tmp");
+                files.deleteByPattern("*.tmp", nullptr, &listing);
+            } else if (operation == "survey") {
                 files.survey("*.tmp", quiet);
-            else if (operation == "count")
-                files.countMatches("*.tmp");
-            else
+            } else if (operation == "count") {
+                files.listMatches("*.tmp");
+            } else {
                 files.firstMatch("*.tmp");
+            }
         } catch (const FileError &) {
         }
         std::map<std::string, int> made;
