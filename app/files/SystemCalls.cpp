@@ -17,7 +17,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 
 namespace {
 
@@ -236,8 +235,9 @@ int SystemCalls::fstatfs(int fd, struct statfs *status)
 
 int SystemCalls::setLease(int fd, int type)
 {
-    static std::once_flag quietened;
-    std::call_once(quietened, [] {
+    // Once, thread-safely: a static's initialisation costs the calls after
+    // the first one test, where call_once would cost each a dozen stores.
+    [[maybe_unused]] static const bool quietened = [] {
         // A handler someone installed is theirs to keep.
         struct sigaction current {};
         if (::sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
@@ -245,7 +245,8 @@ int SystemCalls::setLease(int fd, int type)
             ignore.sa_handler = SIG_IGN;
             ::sigaction(SIGIO, &ignore, nullptr);
         }
-    });
+        return true;
+    }();
     return retryInterrupted([&] { return ::fcntl(fd, F_SETLEASE, type); });
 }
 
