@@ -369,10 +369,31 @@ class Bench:
     # -- 9 and 11: the window's clean and --clean temp, CPU against the floor -
 
     @staticmethod
+    def on_one_cpu():
+        """What a timed side starts with: one CPU and no other, the same for
+        every side, so that none pays for moving between CPUs, and for the
+        caches it leaves behind, while another does not. Of the CPUs this may
+        use, the one that has handled the fewest disk completions: a kernel
+        that does not account interrupt time apart charges each tick spent
+        on them to whatever runs on that CPU, and a disk's completions can
+        all go to one."""
+        allowed = sorted(os.sched_getaffinity(0))
+        cpu = allowed[0]
+        try:
+            with open("/proc/softirqs") as table:
+                rows = {line.split(":")[0].strip(): line.split(":")[1].split() for line in table if ":" in line}
+            completions = [int(count) for count in rows["BLOCK"]]
+            cpu = min(allowed, key=lambda number: (completions[number], number))
+        except (OSError, KeyError, IndexError, ValueError):
+            pass
+        return lambda: os.sched_setaffinity(0, {cpu})
+
+    @staticmethod
     def cpu_of(command, **kwargs):
-        """Runs command to its end; the CPU time (user + system) it took, in
-        seconds, from its own resource usage."""
-        child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kwargs)
+        """Runs command to its end on one CPU; the CPU time (user + system)
+        it took, in seconds, from its own resource usage."""
+        child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 preexec_fn=Bench.on_one_cpu(), **kwargs)
         _, status, usage = os.wait4(child.pid, 0)
         message = child.stderr.read().decode(errors="replace").strip()
         child.stderr.close()
@@ -386,14 +407,17 @@ class Bench:
         return [("floor", [self.bin / "bench_checked_delete", folders["floor"]]),
                 ("find", ["find", folders["find"], "-maxdepth", "1", "-type", "f", "-perm", "/222", "-delete"])]
 
-    def fill_temp(self, drive, folders, count):
-        """A drive whose TEMP alone holds count files, and as many in each
-        reference's folder."""
-        for folder in DRIVE_FOLDERS:
-            self.fresh(drive / folder)
-        self.make_files(drive / "WINDOWS/TEMP", count)
-        for folder in folders.values():
-            self.make_files(self.fresh(folder), count)
+    def fill_side(self, name, drive, folders, count):
+        """count files for one side of a clean of TEMP, made just before it
+        runs, so that every side meets the file system as the others do:
+        with its own files in it and no one else's. "ours" is a drive whose
+        TEMP alone holds them; the references' are their folders."""
+        if name == "ours":
+            for folder in DRIVE_FOLDERS:
+                self.fresh(drive / folder)
+            self.make_files(drive / "WINDOWS/TEMP", count)
+        else:
+            self.make_files(self.fresh(folders[name]), count)
         os.sync()
 
     def cpu_rows(self, number, what, where, cpu):
@@ -405,16 +429,37 @@ class Bench:
         self.row(number + "f", f"  same / find -perm /222 -delete, {where}",
                  statistics.median(cpu["ours"]) * 1e3, statistics.median(cpu["find"]) * 1e3, ratio, "(info)", None)
 
+    def window_run(self, drive, env, mode):
+        """One clean of TEMP through the real window, timed by live_window.py
+        in mode: --time-clean pings every 10 ms, --time-clean-quietly sends
+        the window nothing and keeps the program on one CPU as cpu_of does.
+        Its figures."""
+        helper = Path(__file__).resolve().parent.parent / "tests" / "e2e" / "live_window.py"
+        program = subprocess.Popen([self.program, "--drive-c", drive], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                   preexec_fn=self.on_one_cpu() if mode == "--time-clean-quietly" else None)
+        try:
+            result = subprocess.run(["/usr/bin/python3", helper, mode, drive / "WINDOWS/TEMP", str(program.pid)],
+                                    env=env, capture_output=True, text=True, timeout=600)
+            if result.returncode != 0:
+                raise RuntimeError(f"the window clean failed: {result.stdout.strip()} {result.stderr.strip()}")
+            program.wait(timeout=30)
+            return json.loads(result.stdout)
+        finally:
+            if program.poll() is None:
+                program.kill()
+                program.wait()
+
     def window_clean(self, count, place, suffix):
         """A clean of count files in TEMP through the real window under Xvfb:
         how long the window's thread goes without handling events (the
-        slowest answer to a window manager's ping sent every 10 ms), and the
-        CPU time the clean costs the program against the floor loop and the
-        find that delete the same files."""
+        slowest answer to a window manager's ping sent every 10 ms), and, in
+        another clean of the same files that nothing pings, the CPU time the
+        clean costs the program against the floor loop and the find that
+        delete the same files."""
         base = Path(tempfile.mkdtemp(prefix="window-clean-", dir=place))
         drive = base / "drive"
         folders = {name: base / name for name in ("floor", "find")}
-        helper = Path(__file__).resolve().parent.parent / "tests" / "e2e" / "live_window.py"
         server, display = self.start_xvfb()
         runtime = tempfile.mkdtemp(prefix="runtime-", dir=base)
         os.chmod(runtime, 0o700)
@@ -423,41 +468,29 @@ class Bench:
         cpu = {"ours": [], "floor": [], "find": []}
         try:
             for run in range(self.runs):
-                self.fill_temp(drive, folders, count)
+                self.fill_side("ours", drive, folders, count)
+                pinged = self.window_run(drive, env, "--time-clean")
+                if self.leftovers(drive / "WINDOWS/TEMP", MARKERS):
+                    raise RuntimeError("files were left after the window clean")
+                stalls.append(pinged["slowest_ping_ms"])
+                walls.append(pinged["wall_s"])
                 measured = {}
                 for name, command in self.alternate(run, [("ours", None), *self.references(folders)]):
-                    if command is not None:
+                    self.fill_side(name, drive, folders, count)
+                    if command is None:
+                        measured[name] = self.window_run(drive, env, "--time-clean-quietly")["cpu_s"]
+                    else:
                         measured[name] = self.cpu_of(command)
-                        continue
-                    program = subprocess.Popen([self.program, "--drive-c", drive], env=env,
-                                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-                    try:
-                        result = subprocess.run(["/usr/bin/python3", helper, "--time-clean",
-                                                 drive / "WINDOWS/TEMP", str(program.pid)],
-                                                env=env, capture_output=True, text=True, timeout=600)
-                        if result.returncode != 0:
-                            raise RuntimeError(f"the window clean failed: {result.stdout.strip()} "
-                                               f"{result.stderr.strip()}")
-                        measured["ours"] = json.loads(result.stdout)
-                        program.wait(timeout=30)
-                    finally:
-                        if program.poll() is None:
-                            program.kill()
-                            program.wait()
                 left = self.leftovers(drive / "WINDOWS/TEMP", MARKERS)
                 for folder in folders.values():
                     left += self.leftovers(folder)
                 if left:
                     raise RuntimeError(f"{len(left)} files were left after the window clean or a reference")
-                ours = measured.pop("ours")
-                stalls.append(ours["slowest_ping_ms"])
-                walls.append(ours["wall_s"])
-                cpu["ours"].append(ours["cpu_s"])
                 for name, seconds in measured.items():
                     cpu[name].append(seconds)
-                log(f"   run {run + 1}: slowest ping {ours['slowest_ping_ms']:.1f} ms of {ours['pings']}, "
-                    f"clean {ours['wall_s']:.1f} s, CPU {ours['cpu_s']:.2f} s / floor {measured['floor']:.2f} s"
-                    f" / find {measured['find']:.2f} s")
+                log(f"   run {run + 1}: slowest ping {pinged['slowest_ping_ms']:.1f} ms of {pinged['pings']}, "
+                    f"clean {pinged['wall_s']:.1f} s; CPU of a clean nothing pings {measured['ours']:.2f} s / "
+                    f"floor {measured['floor']:.2f} s / find {measured['find']:.2f} s")
         finally:
             server.terminate()
             server.wait()
@@ -468,7 +501,7 @@ class Bench:
                  f"{where}", stall, 100.0, stall / 100.0, "<= 1.00", stall <= 100.0)
         self.row("9" + suffix + "w", f"  wall time of that clean, {where}", statistics.median(walls) * 1e3, None,
                  None, "(info)", None)
-        self.cpu_rows("9" + suffix, "  its", where, cpu)
+        self.cpu_rows("9" + suffix, "  a clean nothing pings,", where, cpu)
 
     def clean_temp(self, count, place, suffix):
         """--clean temp of count files as a whole process, CPU time against
@@ -479,10 +512,12 @@ class Bench:
         cpu = {"ours": [], "floor": [], "find": []}
         try:
             for run in range(self.runs):
-                self.fill_temp(drive, folders, count)
                 sides = [("ours", [self.program, "--drive-c", drive, "--clean", "temp"]), *self.references(folders)]
                 for name, command in self.alternate(run, sides):
+                    self.fill_side(name, drive, folders, count)
                     cpu[name].append(self.cpu_of(command))
+                log(f"   run {run + 1}: CPU {cpu['ours'][-1]:.2f} s / floor {cpu['floor'][-1]:.2f} s"
+                    f" / find {cpu['find'][-1]:.2f} s")
                 left = self.leftovers(drive / "WINDOWS/TEMP", MARKERS)
                 for folder in folders.values():
                     left += self.leftovers(folder)
