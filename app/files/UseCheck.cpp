@@ -291,7 +291,10 @@ UseCheck::Answer UseCheck::afterRefusal(dev_t device, ino_t inode)
         if (const std::optional<ProcessTable::Holding> seen = m_table.holding(device, inode, m_refusedSince)) {
             if (seen->byProgram)
                 return inUse(device, inode);
-            m_cleanerSeen = seen->byCleaner;
+            // A cleaner seen once keeps the longer wait: a later look that
+            // finds no one may have come just after it let go, while the
+            // refusal that sent us here was its.
+            m_cleanerSeen = m_cleanerSeen || seen->byCleaner;
         }
     }
     if (m_waited >= (m_cleanerSeen ? cleanerBudgetMicroseconds : refusalBudgetMicroseconds))

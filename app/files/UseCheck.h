@@ -73,7 +73,7 @@ private:
 // Windows two deletes never conflict. So a file refused where no program is
 // seen holding it is tried again after a short wait, with jitter so that
 // two cleaners refusing each other part, for up to refusalBudget, and for
-// as long as cleanerBudget while another cleaner is seen holding it.
+// as long as cleanerBudget once another cleaner has been seen holding it.
 class UseCheck
 {
 public:

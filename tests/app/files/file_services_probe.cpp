@@ -12,6 +12,10 @@
 // open PATH once it has begun listing the folder, and waits until it holds
 // the file; it ends the holder before it exits.
 //
+// With BRIGHTSWEEP_TEST_REFUSALS_OUTLIVE_MS set to M, a lease granted within M
+// ms of the last one refused is refused all the same: the refusal a run saw
+// just before the holder let go, met again after it, when /proc shows no one.
+//
 // file_services_probe --hold PATH MILLISECONDS unlink|keep
 // does what another cleaner does to a file, stopped in the middle: it
 // leases PATH, says "ready", waits, then deletes it or not and lets go.
@@ -27,8 +31,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +57,44 @@ public:
         std::printf("%.*s %s\n", int(report.name.size()), report.name.data(),
                     deleted ? "deleted" : report.verdict == Verdict::Delete ? "delete" : ("kept: " + why).c_str());
     }
+};
+
+class LaggingRefusals final : public FaultySystemCalls
+{
+public:
+    explicit LaggingRefusals(long milliseconds)
+        : m_lag(milliseconds)
+    {
+    }
+
+    // Another's lease refuses the open before any lease of ours is tried.
+    int openat(int dirFd, const char *path, int flags, mode_t mode) override
+    {
+        const int fd = FaultySystemCalls::openat(dirFd, path, flags, mode);
+        if (fd < 0 && errno == EWOULDBLOCK)
+            m_lastRefusal = std::chrono::steady_clock::now();
+        return fd;
+    }
+
+    int setLease(int fd, int type) override
+    {
+        const int result = FaultySystemCalls::setLease(fd, type);
+        if (type != F_WRLCK || m_lag <= 0)
+            return result;
+        const auto now = std::chrono::steady_clock::now();
+        if (result != 0 && errno == EAGAIN) {
+            m_lastRefusal = now;
+        } else if (result == 0 && m_lastRefusal && now - *m_lastRefusal < std::chrono::milliseconds(m_lag)) {
+            FaultySystemCalls::setLease(fd, F_UNLCK);
+            errno = EAGAIN;
+            return -1;
+        }
+        return result;
+    }
+
+private:
+    long m_lag;
+    std::optional<std::chrono::steady_clock::time_point> m_lastRefusal;
 };
 
 // A holder started once the run has begun: ended, and waited for, when this
@@ -148,7 +192,8 @@ int main(int argc, char **argv)
     const char *argument = argv[4];
     std::string result;
     LateHolder lateHolder;
-    FaultySystemCalls calls;
+    const char *lag = std::getenv("BRIGHTSWEEP_TEST_REFUSALS_OUTLIVE_MS");
+    LaggingRefusals calls(lag ? std::atol(lag) : 0);
     const bool tellsPauses = operation == "report" || operation == "survey";
     try {
         const char *late = std::getenv("BRIGHTSWEEP_TEST_HOLD_LATE");

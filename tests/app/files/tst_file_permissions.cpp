@@ -3,6 +3,7 @@
 // service in a helper: as the user running the tests, or, where root runs
 // them, under setpriv as nobody or under unshare with another /proc. The
 // cases that need root are skipped for anyone else, each by name.
+#include "files/UseCheck.h"
 #include "support/TestDrive.h"
 
 #include <QProcess>
@@ -377,6 +378,7 @@ void TestFilePermissions::refusals_data()
     QTest::addColumn<QString>("holder"); // "cleaner MILLISECONDS unlink|keep", or "program"
     QTest::addColumn<int>("held");       // files it holds, beside two free ones
     QTest::addColumn<bool>("inUse");     // whether the clean ends saying they are
+    QTest::addColumn<int>("outlive");    // ms the refusals last after the holder lets go
 
     const QString disk = QDir::tempPath();
     const QString memory = QStringLiteral("/dev/shm");
@@ -387,9 +389,13 @@ void TestFilePermissions::refusals_data()
         };
         // Longer than the wait for a file no one is seen holding: only
         // knowing it for another cleaner's keeps the run waiting.
-        row("a cleaner's moment of 150 ms") << QStringLiteral("cleaner 150 unlink") << 1 << false;
-        row("a cleaner that does not let go") << QStringLiteral("cleaner 5000 keep") << 1 << true;
-        row("a program holding 300 files") << QStringLiteral("program") << 300 << true;
+        row("a cleaner's moment of 150 ms") << QStringLiteral("cleaner 150 unlink") << 1 << false << 0;
+        // Every look at /proc after it let go finds no one, yet the file
+        // was refused: still that cleaner's moment, not a use.
+        row("a cleaner's moment, refused after it let go") << QStringLiteral("cleaner 150 keep") << 1 << false
+                                                           << 2 * int(ProcessTable::renewAfterMilliseconds) + 20;
+        row("a cleaner that does not let go") << QStringLiteral("cleaner 5000 keep") << 1 << true << 0;
+        row("a program holding 300 files") << QStringLiteral("program") << 300 << true << 0;
     }
 }
 
@@ -400,6 +406,7 @@ void TestFilePermissions::refusals()
     QFETCH(QString, holder);
     QFETCH(int, held);
     QFETCH(bool, inUse);
+    QFETCH(int, outlive);
 
     std::vector<std::string> names{"a.tmp", "b.tmp"};
     QStringList heldPaths;
@@ -419,6 +426,9 @@ void TestFilePermissions::refusals()
                             : QStringList{FILE_HOLDER, "open"} + heldPaths);
 
     QProcess run;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("BRIGHTSWEEP_TEST_REFUSALS_OUTLIVE_MS", QString::number(outlive));
+    run.setProcessEnvironment(environment);
     run.start(FILE_SERVICES_PROBE, {QString::fromStdString(drive.root), "C:\\WINDOWS\\TEMP", "report", "*.tmp"});
     const QString clean = probeOutput(run);
     const QString heldBy = QStringLiteral(" kept: in use by %1 (PID %2)\n")
