@@ -368,8 +368,9 @@ struct FileServices::State
         Descriptor reading = openForReading(folder, walked.stored);
         EntryJudge judge(calls, reading.get(), use);
         if (listed) {
-            const std::vector<char> entries = std::move(listed->m_entries);
-            if (isListingOf(*listed, target, reading.get())) {
+            const FolderListing used = std::exchange(*listed, FolderListing());
+            if (isListingOf(used, target, reading.get())) {
+                const std::vector<char> &entries = used.m_entries;
                 for (const char *at = entries.data(), *end = at + entries.size(); at < end;) {
                     const auto type = static_cast<unsigned char>(*at++);
                     const char *name = at;
@@ -377,7 +378,6 @@ struct FileServices::State
                     visit(judge, name, type);
                 }
             }
-            *listed = FolderListing();
         }
         for (bool deleted = true; deleted;) {
             deleted = false;

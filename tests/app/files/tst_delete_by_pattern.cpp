@@ -129,6 +129,14 @@ private:
     bool m_skipNext = false;
 };
 
+// Counts the entries a delete or a survey tells of.
+class Heard final : public EntryObserver
+{
+public:
+    std::uint64_t entries = 0;
+    void entry(const EntryReport &, bool) override { ++entries; }
+};
+
 } // namespace
 
 class TestDeleteByPattern : public QObject
@@ -223,12 +231,7 @@ void TestDeleteByPattern::deleteByPattern()
         }
         const std::optional<std::uint64_t> counted =
             listing ? std::optional<std::uint64_t>(listing->matches()) : std::nullopt;
-        class Heard final : public EntryObserver
-        {
-        public:
-            std::uint64_t entries = 0;
-            void entry(const EntryReport &, bool) override { ++entries; }
-        } heard;
+        Heard heard;
         try {
             files.deleteByPattern(pattern, &heard, listing ? &*listing : nullptr);
             QCOMPARE(0, number);
@@ -299,12 +302,7 @@ void TestDeleteByPattern::deleteFromAnOlderListing()
         drive.folder("T");
         drive.file("T/" + name);
     }
-    class Heard final : public EntryObserver
-    {
-    public:
-        int entries = 0;
-        void entry(const EntryReport &, bool) override { ++entries; }
-    } told;
+    Heard told;
     int failure = 0;
     try {
         files.deleteByPattern("C:\\T\\*.tmp", &told, &listing);
@@ -312,7 +310,7 @@ void TestDeleteByPattern::deleteFromAnOlderListing()
         failure = error.number();
     }
     QCOMPARE(failure, number);
-    QCOMPARE(told.entries, heard);
+    QCOMPARE(told.entries, std::uint64_t(heard));
     QCOMPARE(drive.entries("T"), left);
     if (change.startsWith("replace"))
         QCOMPARE(drive.entries("OLD"), (Names{"a.tmp", "b.tmp"}));
@@ -505,10 +503,6 @@ void TestDeleteByPattern::callsPerEntry()
     QFETCH(QString, operation);
     QFETCH(QString, calls);
 
-    class Quiet final : public EntryObserver
-    {
-        void entry(const EntryReport &, bool) override {}
-    };
     // The calls of one run over count entries of the kind, by name.
     auto run = [&](int count) {
         TestDrive drive;
@@ -528,7 +522,7 @@ void TestDeleteByPattern::callsPerEntry()
         FileServices files(drive.root(), &faulty);
         files.changeDirectory("C:\\T");
         faulty.arm(0, 0);
-        Quiet quiet;
+        Heard quiet;
         try {
             if (operation == "delete") {
                 files.deleteByPattern("*.tmp");
