@@ -131,6 +131,49 @@ click() {
     xdotool click 1
 }
 
+# reading_folder PID DIR: process PID has folder DIR open to read it, not
+# only as a handle that names it (O_PATH, as its current directory is held).
+# Shell builtins only, so that it can be asked every few milliseconds.
+reading_folder() {
+    local fd key value
+    for fd in /proc/"$1"/fd/*; do
+        [ "$fd" -ef "$2" ] || continue
+        while read -r key value; do
+            [ "$key" = flags: ] && (((8#$value & 8#10000000) == 0)) && return 0
+        done <"/proc/$1/fdinfo/${fd##*/}" 2>/dev/null
+    done
+    return 1
+}
+
+# Two cleans of one folder made to work on it at one moment, however the
+# machine's load spreads their starts: stop_when_reading FIRST DIR stops
+# process FIRST as soon as it reads DIR; go_on_when_reading FIRST SECOND DIR
+# lets it go on once process SECOND reads DIR too. FIRST stays stopped no
+# longer than SECOND takes to get there; a clean waits up to a second for a
+# file another clean holds. Each fails saying which clean did not get there.
+# A clean of 30,000 files in memory reads its folder for a tenth of a
+# second, so the look comes every few milliseconds.
+reading_soon() { # reading_soon PID DIR: waits at most 60 s for reading_folder, false once PID ended
+    local deadline=$((SECONDS + 60))
+    until reading_folder "$1" "$2"; do
+        kill -0 "$1" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ] || return 1
+        # An ended process not yet waited for has no descriptors.
+        compgen -G "/proc/$1/fd/*" >/dev/null || return 1
+        sleep 0.002
+    done
+}
+stop_when_reading() {
+    reading_soon "$1" "$2" && kill -STOP "$1" 2>/dev/null \
+        || fail "the first clean ended before it read $2, so the two cleans never overlapped"
+}
+go_on_when_reading() {
+    if ! reading_soon "$2" "$3"; then
+        kill -CONT "$1" 2>/dev/null
+        fail "the second clean never read $3 while the first was inside it, so the two cleans never overlapped"
+    fi
+    kill -CONT "$1"
+}
+
 # Makes $work/drive_c with an empty TEMP and the advanced mode on, so that
 # the main window shows every control, the sliders among them; prints its path.
 advanced_drive() {

@@ -64,15 +64,18 @@ deleted_by() {
     grep -c '^  deleted  ~DF[0-9]*\.TMP ' "$work/$1.out" || true
 }
 
-# Two --clean at once, or --clean beside --preview.
+# Two --clean at once, or --clean beside --preview, the second started while
+# the first is inside TEMP.
 console_pair() { # console_pair BASE LOCKED SECOND_MODE
     scenario="--clean beside --$3 on $(stat -f -c %T "$1")${2:+, with a read-only file}"
     make_drive "$1" "$2"
     local first=0 second=0 a b
     "$binary" --drive-c "$drive" --clean temp >"$work/a.out" 2>"$work/a.err" &
     a=$!
+    stop_when_reading "$a" "$drive/WINDOWS/TEMP"
     "$binary" --drive-c "$drive" "--$3" temp >"$work/b.out" 2>"$work/b.err" &
     b=$!
+    go_on_when_reading "$a" "$b" "$drive/WINDOWS/TEMP"
     wait "$a" || first=$?
     wait "$b" || second=$?
     ended_as_one_clean a "$first" "$2"
@@ -119,7 +122,9 @@ frame_y=$((Y + menu_bar + 40))
 click $((frame_x + 16 + 7)) $((frame_y + 96 + 8))
 "$binary" --drive-c "$drive" --clean temp >"$work/a.out" 2>"$work/a.err" &
 console=$!
+stop_when_reading "$console" "$drive/WINDOWS/TEMP"
 click $((frame_x + 224 + 36)) $((frame_y + 16 + 12))
+go_on_when_reading "$console" "$app_pid" "$drive/WINDOWS/TEMP"
 click $((X + 15)) $((Y + menu_bar / 2))
 message_box_shown() {
     [ "$(xdotool search --onlyvisible --name '^Win 95/98 Brightsweep$' 2>/dev/null | wc -l)" -gt 1 ]

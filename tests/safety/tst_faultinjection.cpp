@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include <thread>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -202,11 +204,35 @@ void countSignal(int)
     g_signalsCaught = g_signalsCaught + 1;
 }
 
+// Whether thread is inside the system call number now, as
+// /proc/self/task/TID/syscall tells of a thread that waits in one; waits for
+// that at most limit.
+bool waitsInCall(pid_t thread, long number, std::chrono::milliseconds limit)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(thread) + "/syscall";
+    for (const auto end = std::chrono::steady_clock::now() + limit;;) {
+        if (FILE *file = std::fopen(path.c_str(), "r")) {
+            long now = -1;
+            const bool read = std::fscanf(file, "%ld", &now) == 1;
+            std::fclose(file);
+            if (read && now == number)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // Interrupts the calling thread with SIGUSR1 a few times while it waits in
-// a call, then lets the call go on by doing release() on another thread.
-// SA_RESTART is off, so the kernel hands EINTR back each time.
+// the call numbered number, then lets the call go on by doing release() on
+// another thread. Each signal is sent once the thread waits in that call,
+// however slow the machine, for the first within 10 s; a call that a signal
+// ended is not waited for again long. SA_RESTART is off, so the kernel
+// hands EINTR back each time. inside says whether the first signal found
+// the thread in the call.
 template<typename Call, typename Release>
-auto callWhileInterrupted(Call call, Release release)
+auto callWhileInterrupted(long number, bool &inside, Call call, Release release)
 {
     struct sigaction action {};
     action.sa_handler = countSignal;
@@ -215,12 +241,15 @@ auto callWhileInterrupted(Call call, Release release)
     sigaction(SIGUSR1, &action, &previous);
     g_signalsCaught = 0;
     const pthread_t waiting = pthread_self();
+    const pid_t waitingId = gettid();
     std::thread helper([&] {
-        for (int i = 0; i < 5; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        inside = waitsInCall(waitingId, number, std::chrono::seconds(10));
+        pthread_kill(waiting, SIGUSR1);
+        for (int i = 0; i < 4; ++i) {
+            waitsInCall(waitingId, number, std::chrono::milliseconds(200));
             pthread_kill(waiting, SIGUSR1);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        waitsInCall(waitingId, number, std::chrono::milliseconds(200));
         release();
     });
     const auto result = call();
@@ -423,13 +452,16 @@ void TestFaultInjection::interruptedCallsAreRetried()
     const std::string fifo = dir.filePath(QStringLiteral("fifo")).toStdString();
     QCOMPARE(mkfifo(fifo.c_str(), 0600), 0);
     int writer = -1;
+    bool inside = false;
     const int reader = callWhileInterrupted(
+        SYS_openat, inside,
         [&] {
             return throughTheSeam ? host.openat(AT_FDCWD, fifo.c_str(), O_RDONLY | O_CLOEXEC, 0)
                                   : ::openat(AT_FDCWD, fifo.c_str(), O_RDONLY | O_CLOEXEC, 0);
         },
         [&] { writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
     const int openError = errno;
+    QVERIFY2(inside, "the open never waited for the FIFO's other end");
     QVERIFY(g_signalsCaught > 0);
     if (throughTheSeam) {
         QVERIFY2(reader >= 0, std::strerror(openError));
@@ -449,12 +481,14 @@ void TestFaultInjection::interruptedCallsAreRetried()
     }
     fcntl(ends[1], F_SETFL, 0);
     const ssize_t wrote = callWhileInterrupted(
+        SYS_write, inside,
         [&] { return throughTheSeam ? host.write(ends[1], "line\r\n", 6) : ::write(ends[1], "line\r\n", 6); },
         [&] {
             while (::read(ends[0], block, sizeof block) > 0) {
             }
         });
     const int writeError = errno;
+    QVERIFY2(inside, "the write never waited for room in the pipe");
     QVERIFY(g_signalsCaught > 0);
     if (throughTheSeam) {
         QCOMPARE(wrote, ssize_t(6));

@@ -18,7 +18,10 @@
 //
 // file_services_probe --hold PATH MILLISECONDS unlink|keep
 // does what another cleaner does to a file, stopped in the middle: it
-// leases PATH, says "ready", waits, then deletes it or not and lets go.
+// leases PATH and says "ready"; once a clean reaches the file (its open
+// breaks the lease) it says "reached", waits MILLISECONDS, then deletes the
+// file or not and lets go. Reached by nothing within 10 s, it says "never
+// reached" and exits 4.
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/Verdict.h"
@@ -159,15 +162,27 @@ private:
 
 int holdLikeACleaner(const char *path, const char *milliseconds, const char *then)
 {
-    // As a cleaner does: the break of its lease that another open starts
-    // must not end it.
-    signal(SIGIO, SIG_IGN);
+    // The break of its lease, which the clean's open of the file starts, is
+    // the moment the clean reaches it: only then does the moment begin, so
+    // that the overlap happens however slow the machine. Blocked, the
+    // signal waits to be taken rather than ending this process.
+    sigset_t breaking;
+    sigemptyset(&breaking);
+    sigaddset(&breaking, SIGIO);
+    sigprocmask(SIG_BLOCK, &breaking, nullptr);
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
         std::perror(path);
         return 1;
     }
     std::printf("ready\n");
+    std::fflush(stdout);
+    const struct timespec limit = {10, 0};
+    if (sigtimedwait(&breaking, nullptr, &limit) != SIGIO) {
+        std::printf("never reached\n");
+        return 4;
+    }
+    std::printf("reached\n");
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(milliseconds)));
     if (std::strcmp(then, "unlink") == 0 && unlink(path) != 0) {

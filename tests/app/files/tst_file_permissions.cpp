@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -281,6 +282,22 @@ std::unique_ptr<QProcess> startHolder(const QStringList &command)
     return holder;
 }
 
+// What holder has said up to a line that holds line, or up to its end,
+// waiting at most 10 s.
+QString saidBy(QProcess &holder, const char *line)
+{
+    QString said;
+    for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < 10000;) {
+        if (!waited.isValid())
+            waited.start();
+        said += QString::fromUtf8(holder.readAllStandardOutput());
+        if (said.contains(QLatin1String(line)) || holder.state() == QProcess::NotRunning)
+            break;
+        holder.waitForReadyRead(100);
+    }
+    return said;
+}
+
 constexpr long ext4 = 0xEF53;
 constexpr long tmpfs = 0x01021994;
 
@@ -434,6 +451,14 @@ void TestFilePermissions::refusals()
     const QString heldBy = QStringLiteral(" kept: in use by %1 (PID %2)\n")
                                .arg(cleaner ? "file_services_p" : "file_holder")
                                .arg(holding->processId());
+    if (cleaner) {
+        // The holder's moment begins when the clean reaches its file; a
+        // row in which that never happened tested nothing.
+        const QString told = saidBy(*holding, "reached");
+        QVERIFY2(told.contains("reached\n") && !told.contains("never"),
+                 qPrintable("the clean never reached the file while the other cleaner held it, so the overlap this "
+                            "row is about did not happen; the holder said: " + told + "; the clean: " + clean));
+    }
     QVERIFY2(clean.endsWith(inUse ? "error 75" : "ok"), qPrintable(clean));
     QCOMPARE(clean.count(heldBy), inUse ? held : 0);
     QVERIFY2(!drive.exists("a.tmp") && !drive.exists("b.tmp"), qPrintable(clean));
