@@ -376,7 +376,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const Attribute &attribute : calls.attributes)
         clean = clean && (!isDosName(attribute.name) || allowsDelete(attribute.value));
     const bool free = !claims || (!calls.refused && calls.vouched());
-    const bool deletable = info.kind == EntryKind::Deletable;
+    const bool deletable = info.verdict == Verdict::Delete;
     if (deletable && (calls.failed || !clean || !free)) {
         std::fprintf(stderr, "deletable after %d tries although %s\n", calls.tries,
                      calls.failed    ? "a read failed"
@@ -386,8 +386,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     }
     if (!deletable && !calls.failed && !calls.meddled && clean && free) {
-        std::fprintf(stderr, "kept (kind %d, error %d) after %d tries although every value was read and allows it\n",
-                     int(info.kind), info.error, calls.tries);
+        std::fprintf(stderr, "kept (verdict %d, error %d) after %d tries although every value was read and allows it\n",
+                     int(info.verdict), info.error, calls.tries);
         std::abort();
     }
     return 0;

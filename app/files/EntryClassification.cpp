@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -15,27 +16,52 @@ namespace {
 
 void unreadable(EntryInfo &info, int error)
 {
-    info.kind = error == ENOENT ? EntryKind::Gone : EntryKind::Unreadable;
-    info.verdict = Verdict::Unreadable;
+    info.verdict = error == ENOENT ? Verdict::Gone : Verdict::Unreadable;
     info.error = error;
 }
 
 void inUse(EntryInfo &info, std::string holders)
 {
-    info.kind = EntryKind::InUse;
     info.verdict = Verdict::InUse;
     info.holders = std::move(holders);
 }
 
 void useUnknown(EntryInfo &info, int error)
 {
-    info.kind = EntryKind::Unreadable;
     info.verdict = Verdict::Unreadable;
     info.useUnknown = true;
     info.error = error;
 }
 
 } // namespace
+
+std::string reasonOf(const EntryInfo &info)
+{
+    switch (info.verdict) {
+    case Verdict::ReadOnly:
+    case Verdict::DosReadOnly:
+        return "read-only file";
+    case Verdict::InUse:
+        return info.holders.empty() ? std::string("in use") : "in use by " + info.holders;
+    case Verdict::Hidden:
+    case Verdict::DosHidden:
+        return "hidden or system file";
+    case Verdict::Unreadable:
+        if (info.useUnknown)
+            return "whether it is in use cannot be told: " + std::string(std::strerror(info.error));
+        return info.attributesUnread ? "DOS attributes unreadable: " + std::string(std::strerror(info.error))
+                                     : std::string(info.error != 0 ? std::strerror(info.error) : "");
+    case Verdict::Folder:
+    case Verdict::LinkToFolder:
+    case Verdict::Special:
+    case Verdict::VolumeLabel:
+        return "not an ordinary file";
+    case Verdict::Delete:
+    case Verdict::Gone:
+        break;
+    }
+    return {};
+}
 
 EntryJudge::EntryJudge(SystemCalls &calls, int folderFd, UseCheck *use)
     : m_calls(calls)
@@ -51,12 +77,10 @@ EntryInfo EntryJudge::judge(const char *name, unsigned char type)
     EntryInfo info;
     if (name[0] == '.') {
         // Wine's hidden files: never looked at further.
-        info.kind = EntryKind::Hidden;
         info.verdict = Verdict::Hidden;
         return info;
     }
     if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) {
-        info.kind = EntryKind::Other;
         info.verdict = type == DT_DIR ? Verdict::Folder : Verdict::Special;
         return info;
     }
@@ -105,7 +129,7 @@ EntryJudge::Step EntryJudge::judgeOnce(const char *name, unsigned char type, Ent
     if (!file) {
         const int error = errno;
         if (error == ENOENT) {
-            info.kind = EntryKind::Gone;
+            info.verdict = Verdict::Gone;
             return Step::Done;
         }
         return judgeUnopened(name, error, info);
@@ -120,7 +144,7 @@ EntryJudge::Step EntryJudge::judgeOnce(const char *name, unsigned char type, Ent
     if (!S_ISREG(status.st_mode))
         return Step::Done;
     judgeAttributes(file.get(), name, info);
-    if (!m_use || info.kind != EntryKind::Deletable)
+    if (!m_use || info.verdict != Verdict::Delete)
         return Step::Done;
     switch (m_use->lease(file.get())) {
     case UseCheck::Lease::Held:
@@ -158,7 +182,7 @@ EntryJudge::Step EntryJudge::judgeUnopened(const char *name, int openError, Entr
         return Step::Done;
     }
     judgeAttributes(-1, name, info);
-    if (!m_use || info.kind != EntryKind::Deletable)
+    if (!m_use || info.verdict != Verdict::Delete)
         return Step::Done;
     return openError == EWOULDBLOCK ? Step::Refused : fromProcessTable(info);
 }
@@ -182,7 +206,6 @@ EntryJudge::Step EntryJudge::fromProcessTable(EntryInfo &info)
 
 void EntryJudge::judgeStatus(const char *name, const struct stat &status, EntryInfo &info)
 {
-    info.kind = EntryKind::Deletable;
     info.verdict = Verdict::Delete;
     info.size = std::uint64_t(status.st_size);
     info.device = status.st_dev;
@@ -190,14 +213,11 @@ void EntryJudge::judgeStatus(const char *name, const struct stat &status, EntryI
     if (S_ISLNK(status.st_mode)) {
         // A link carries no attributes of its own; only where it leads matters.
         struct stat target;
-        if (m_calls.fstatat(m_folderFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
-            info.kind = EntryKind::Other;
+        if (m_calls.fstatat(m_folderFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
             info.verdict = Verdict::LinkToFolder;
-        }
         return;
     }
     if (!S_ISREG(status.st_mode)) {
-        info.kind = EntryKind::Other;
         info.verdict = S_ISDIR(status.st_mode) ? Verdict::Folder : Verdict::Special;
         return;
     }
@@ -212,24 +232,20 @@ void EntryJudge::judgeAttributes(int fd, const char *name, EntryInfo &info)
     const std::optional<unsigned> bits = m_attributes.read(fd, name);
     if (!bits) {
         info.error = m_attributes.error();
-        info.kind = EntryKind::Unreadable;
+        info.verdict = Verdict::Unreadable;
         // ENOENT is "gone" only when the entry really is: through a /proc
         // that is not this process's, every name is missing. An open file
         // is never gone.
         struct stat status;
         if (fd < 0 && info.error == ENOENT && m_calls.fstatat(m_folderFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0
             && errno == ENOENT)
-            info.kind = EntryKind::Gone;
-        info.verdict = Verdict::Unreadable;
+            info.verdict = Verdict::Gone;
         info.attributesUnread = true;
     } else if (*bits & (DosHidden | DosSystem)) {
-        info.kind = EntryKind::Hidden;
         info.verdict = Verdict::DosHidden;
     } else if (*bits & DosReadOnly) {
-        info.kind = EntryKind::ReadOnly;
         info.verdict = Verdict::DosReadOnly;
     } else if ((info.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-        info.kind = EntryKind::ReadOnly;
         info.verdict = Verdict::ReadOnly;
     }
 }

@@ -15,21 +15,11 @@ class UseCheck;
 // What an entry of a folder counts as: the one decision first-match,
 // delete-by-pattern, a survey and open-for-output take about it.
 
-enum class EntryKind {
-    Gone,       // vanished since it was listed
-    Other,      // a folder, a link to one, a FIFO, socket or device
-    Hidden,     // hidden by name, DOS hidden or system
-    ReadOnly,   // no write bit at all, or DOS read-only
-    Unreadable, // could not be examined; error says why
-    InUse,      // held open or mapped by a process
-    Deletable,  // an ordinary file, or a link that does not lead to a folder
-};
-
 struct EntryInfo
 {
-    EntryKind kind = EntryKind::Gone;
-    // Delete, or why the entry is kept; kind says the same in fewer words.
-    Verdict verdict = Verdict::Delete;
+    // Delete, or why the entry is kept.
+    Verdict verdict = Verdict::Gone;
+    // Of an unreadable entry: why.
     int error = 0;
     bool isRegular = false;
     // Unreadable because of its DOS attributes, not its status; because
@@ -48,6 +38,10 @@ struct EntryInfo
     dev_t device = 0;
     ino_t inode = 0;
 };
+
+// Why an entry that may not be deleted or written stays, in the words a
+// failure names it with: "read-only file", "in use by setup.exe (PID 4242)".
+std::string reasonOf(const EntryInfo &info);
 
 // Judges the entries of one folder. A regular file is judged through one
 // descriptor, opened first: its type, write bits and identity, its DOS

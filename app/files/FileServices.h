@@ -1,6 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
+#include "files/Drive.h"
 
 #include <cstdint>
 #include <memory>
@@ -8,40 +8,13 @@
 #include <string_view>
 #include <vector>
 
+class Drive;
 class EntryObserver;
 class SystemCalls;
 
-// The entries a pattern matched in its folder, read once ahead of the
-// delete: what a clean run measures its progress against before it begins.
-// Handed to delete-by-pattern of the same pattern it is that delete's first
-// reading of the folder, so knowing the work ahead costs no second listing.
-// Only FileServices reads what it holds.
-class FolderListing
-{
-public:
-    FolderListing() = default;
-
-    // How many entries delete-by-pattern will meet for the pattern, as the
-    // folder stood when it was read.
-    std::uint64_t matches() const { return m_matches; }
-
-private:
-    friend class FileServices;
-
-    std::uint64_t m_matches = 0;
-    // Which folder was read, and for which name pattern; a delete of
-    // another, or of a folder put in its place since, reads its own.
-    bool m_usable = false;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
-    std::string m_pattern;
-    // Each matching entry as its type (DT_REG, ...), its name and a NUL.
-    std::vector<char> m_entries;
-};
-
-// Drive C: of the program, rooted at one host folder, and the six file
-// services every window and the cleaning engine go through. The current
-// directory is held here, as a DOS path and an open folder handle; the
+// The six file services every window and the cleaning engine go through,
+// on drive C:, a Drive: a host folder or a disk image. The current
+// directory is held here, as a DOS path and an open folder of the drive; the
 // process's own working directory is never touched.
 //
 // Every failure is thrown as FileError; nothing here shows anything.
@@ -57,11 +30,35 @@ public:
     // given, replaces the host's system calls (tests inject faults through
     // it) and must outlive this object.
     explicit FileServices(std::string hostRoot, SystemCalls *systemCalls = nullptr);
+    // Drive C: as the given drive, of any kind.
+    explicit FileServices(std::unique_ptr<Drive> drive);
     ~FileServices();
     FileServices(const FileServices &) = delete;
     FileServices &operator=(const FileServices &) = delete;
 
+    // The host path that is drive C:, a folder or an image.
     const std::string &hostRoot() const;
+    Drive &drive() const;
+
+    // Holds the drive for a run of calls (a handler's, a clean's): an image
+    // is opened, checked and locked once for them all. A hold that writes
+    // fails at once, with the FileError a write would meet, where the drive
+    // may not be written.
+    class Hold
+    {
+    public:
+        explicit Hold(FileServices &files, bool writing = false);
+        ~Hold();
+        Hold(const Hold &) = delete;
+        Hold &operator=(const Hold &) = delete;
+
+    private:
+        FileServices &m_files;
+    };
+
+    // Why a clean could not write to the drive now ("in use by ..."), or "":
+    // changes nothing.
+    std::string whyNotWritable();
 
     // The current directory as a DOS path in stored case, "C:\" for the
     // root and "C:\WINDOWS\TEMP" below it (no trailing backslash).

@@ -46,6 +46,13 @@ public:
     // False at the end of the folder, or on a failure that error() names.
     bool next(Entry &entry);
     int error() const { return m_error; }
+    // From the start of the buffer again, once the folder was sought to its start.
+    void restart()
+    {
+        m_at = m_filled = 0;
+        m_error = 0;
+        m_done = false;
+    }
 
 private:
     SystemCalls &m_calls;

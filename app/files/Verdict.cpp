@@ -23,6 +23,10 @@ std::string_view keptBecause(Verdict verdict)
         return "link to a folder";
     case Verdict::Special:
         return "FIFO, socket or device";
+    case Verdict::VolumeLabel:
+        return "volume label";
+    case Verdict::Gone:
+        return "gone";
     }
     return {};
 }

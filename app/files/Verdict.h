@@ -17,7 +17,25 @@ enum class Verdict {
     Folder,       // a subfolder
     LinkToFolder, // a symbolic link that leads to a folder
     Special,      // a FIFO, socket or device node
+    VolumeLabel,  // a FAT drive's volume label, which only looks like an entry
+    Gone,         // vanished since it was listed; never reported
 };
+
+// The kinds of kept entry that are no match at all: neither named in a
+// failure nor counted as a file.
+inline bool isNoFile(Verdict verdict)
+{
+    return verdict == Verdict::Folder || verdict == Verdict::LinkToFolder || verdict == Verdict::Special
+           || verdict == Verdict::VolumeLabel;
+}
+inline bool isHidden(Verdict verdict)
+{
+    return verdict == Verdict::Hidden || verdict == Verdict::DosHidden;
+}
+inline bool isReadOnly(Verdict verdict)
+{
+    return verdict == Verdict::ReadOnly || verdict == Verdict::DosReadOnly;
+}
 
 // Why an entry is kept, in the words the preview prints; "" for Delete.
 std::string_view keptBecause(Verdict verdict);
