@@ -203,6 +203,22 @@ def configure_inside(source, scratch, arguments):
     return result.returncode
 
 
+def remove_tree(path):
+    """Removes path whole: an overlay mounted by an ordinary user leaves a
+    folder of mode 0 in its work folder, which is still that user's to open up."""
+    if not os.path.lexists(path):
+        return
+    for folder, subfolders, _ in os.walk(path):
+        for name in subfolders:
+            try:
+                os.chmod(os.path.join(folder, name), 0o700)
+            except OSError:
+                pass
+    shutil.rmtree(path, ignore_errors=True)
+    if os.path.lexists(path):
+        raise RuntimeError(f"cannot remove {path}")
+
+
 def namespace():
     return ["unshare", "--mount"] if os.getuid() == 0 else ["unshare", "--user", "--map-root-user", "--mount"]
 
@@ -233,8 +249,7 @@ def check(source, build, scratch, dpkg, also_read=()):
         if not owned_by & allowed:
             problems.append(f"building reads {path}, of {', '.join(sorted(owned_by))}")
 
-    if scratch.exists():
-        shutil.rmtree(scratch)
+    remove_tree(scratch)
     for folder in ("upper", "work"):
         (scratch / folder).mkdir(parents=True)
     hide(scratch / "upper", hidden)
@@ -244,7 +259,7 @@ def check(source, build, scratch, dpkg, also_read=()):
                             capture_output=True, text=True)
     if inside.returncode != 0:
         problems.append("configuring with only those packages failed:\n" + inside.stdout + inside.stderr)
-    shutil.rmtree(scratch, ignore_errors=True)
+    remove_tree(scratch)
     lines = [f"FAIL: {problem} (scripts/run installs {len(allowed)} packages with what they need)"
              for problem in problems[:40]]
     if problems:
@@ -325,7 +340,7 @@ def rows(source, build, scratch):
     row("this machine as it is", status == 0, lines)
 
     admindir = scratch / "dpkg"
-    shutil.rmtree(scratch / "dpkg", ignore_errors=True)
+    remove_tree(admindir)
     twins = with_second_architecture(admindir)
     two = Dpkg(admindir)
     status, lines = check(source, build, scratch / "check", two)
@@ -360,7 +375,7 @@ def rows(source, build, scratch):
     refused = status == 1 and any("dpkg-query" in line and "ambiguous package name" in line for line in lines)
     row("a dpkg-query that fails is a failure, not a package without files", refused, lines)
 
-    shutil.rmtree(scratch, ignore_errors=True)
+    remove_tree(scratch)
     print(f"{sum(results)} of {len(results)} rows passed")
     return 0 if all(results) else 1
 
