@@ -161,10 +161,11 @@ std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption driveC(QStringLiteral("drive-c"),
-                                    QStringLiteral("Use host folder <DIR> as drive C: (default: the drive C: of the "
-                                                   "Wine prefix $WINEPREFIX, else of ~/.wine: its dosdevices/c:, "
-                                                   "else its drive_c)."),
-                                    QStringLiteral("DIR"));
+                                    QStringLiteral("Use host folder <DIR>, or the FAT drive inside disk image "
+                                                   "<IMAGE> (raw, VHD, qcow2, VDI or VMDK), as drive C: (default: "
+                                                   "the drive C: of the Wine prefix $WINEPREFIX, else of ~/.wine: "
+                                                   "its dosdevices/c:, else its drive_c)."),
+                                    QStringLiteral("DIR|IMAGE"));
     const QCommandLineOption preview(QStringLiteral("preview"),
                                      QStringLiteral("List what a clean of the TARGETs (all when none is named) would "
                                                     "delete and keep, and change nothing."));
@@ -187,6 +188,11 @@ std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
     }
     parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("A folder to preview or clean."),
                                  QStringLiteral("[TARGET...]"));
+    parser.addPositionalArgument(QStringLiteral("DRIVE"),
+                                 QStringLiteral("Without --preview or --clean: a folder or disk image to open as "
+                                                "drive C:, as with --drive-c (what a file manager's \"Open with\" "
+                                                "hands over)."),
+                                 QStringLiteral("[DRIVE]"));
 
     if (!parser.parse(arguments))
         return usage(parser, parser.errorText());
@@ -203,9 +209,14 @@ std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
     else if (parser.isSet(clean))
         line.mode = Mode::Clean;
 
-    const QStringList named = parser.positionalArguments();
-    if (line.mode == Mode::Window && !named.isEmpty())
-        return usage(parser, QStringLiteral("unexpected argument '%1'").arg(named.constFirst()));
+    QStringList named = parser.positionalArguments();
+    // The one name a window start takes is its drive.
+    std::optional<QString> openedDrive;
+    if (line.mode == Mode::Window && !named.isEmpty()) {
+        if (named.size() > 1 || parser.isSet(driveC))
+            return usage(parser, QStringLiteral("unexpected argument '%1'").arg(named.constLast()));
+        openedDrive = named.takeFirst();
+    }
     if (line.mode == Mode::Clean && named.isEmpty())
         return usage(parser, QStringLiteral("--clean needs at least one TARGET: ") + targetNames());
     for (const QString &argument : named) {
@@ -224,6 +235,9 @@ std::variant<CommandLine, int> CommandLine::parse(const QStringList &arguments)
     if (parser.isSet(driveC)) {
         line.driveC = parser.value(driveC);
         line.driveOrigin = QStringLiteral("given with --drive-c");
+    } else if (openedDrive) {
+        line.driveC = *openedDrive;
+        line.driveOrigin = QStringLiteral("named on the command line");
     } else {
         chooseDefaultDrive(line);
     }

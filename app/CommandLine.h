@@ -7,7 +7,7 @@
 #include <optional>
 #include <variant>
 
-// brightsweep [--drive-c DIR] [--classic] [--preview [TARGET...] | --clean TARGET...]
+// brightsweep [--drive-c DIR|IMAGE] [--classic] [--preview [TARGET...] | --clean TARGET...] [DIR|IMAGE]
 //
 // Judged before anything touches the window system, so that usage errors,
 // --help, --version and the two modes without windows need no display.

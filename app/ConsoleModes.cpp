@@ -4,6 +4,7 @@
 #include "engine/CleaningTargets.h"
 #include "files/FileError.h"
 #include "files/FileServices.h"
+#include "files/ImageDrive.h"
 
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 namespace {
@@ -86,6 +88,10 @@ public:
     void targetEntered(const CleaningTarget &) override
     {
         const std::string dos = m_files.currentDirectory();
+        if (!m_files.drive().description().empty()) {
+            std::fprintf(m_out, "  %s in %s\n", shown(dos).c_str(), shown(m_files.hostRoot()).c_str());
+            return;
+        }
         std::string host = m_files.hostRoot();
         for (std::size_t at = 2; at < dos.size(); ++at)
             host += dos[at] == '\\' ? '/' : dos[at];
@@ -199,18 +205,41 @@ private:
     Clock::time_point m_lastProgress;
 };
 
-void printDrive(const ConsoleDrive &drive, std::FILE *out)
+void printDrive(const ConsoleDrive &drive, const FileServices &files, std::FILE *out)
 {
-    std::fprintf(out, "Drive C: is %s (%s).\n", shown(drive.hostRoot).c_str(), drive.origin.c_str());
+    const std::string kind = files.drive().description();
+    std::fprintf(out, "Drive C: is %s (%s)%s%s.\n", shown(drive.hostRoot).c_str(), drive.origin.c_str(),
+                 kind.empty() ? "" : ": ", kind.c_str());
+}
+
+// The drive at the path given: a folder, or the FAT drive of a disk image;
+// an image without one is said, as a missing drive is, and ends the run.
+std::unique_ptr<FileServices> openFiles(const ConsoleDrive &drive, std::FILE *err)
+{
+    Result<std::unique_ptr<Drive>> opened = openDrive(drive.hostRoot);
+    if (!opened) {
+        std::fprintf(err, "brightsweep: %s cannot be drive C:: %s\n", shown(drive.hostRoot).c_str(),
+                     shown(wordsOf(opened.failure())).c_str());
+        return nullptr;
+    }
+    return std::make_unique<FileServices>(opened.take());
 }
 
 } // namespace
 
 int runPreview(const ConsoleDrive &drive, const std::array<int, 6> &targets, std::FILE *out, std::FILE *err)
 {
-    FileServices files(drive.hostRoot);
+    const std::unique_ptr<FileServices> opened = openFiles(drive, err);
+    if (!opened)
+        return 1;
+    FileServices &files = *opened;
     Report report(files, false, out, err);
-    printDrive(drive, out);
+    printDrive(drive, files, out);
+    // An image an emulator has is still read; what a clean would meet is
+    // said first.
+    if (const std::string why = files.whyNotWritable(); !why.empty())
+        std::fprintf(out, "A clean would change nothing now: %s.\n", shown(why).c_str());
+    const FileServices::Hold hold(files);
     previewRun(files, targets, report);
     std::fprintf(out, "\nTotal: %s (%llu bytes), %s kept\n",
                  plural(report.totalFiles, "file to delete", "files to delete").c_str(),
@@ -220,10 +249,14 @@ int runPreview(const ConsoleDrive &drive, const std::array<int, 6> &targets, std
 
 int runClean(const ConsoleDrive &drive, const std::array<int, 6> &targets, std::FILE *out, std::FILE *err)
 {
-    FileServices files(drive.hostRoot);
+    const std::unique_ptr<FileServices> opened = openFiles(drive, err);
+    if (!opened)
+        return 1;
+    FileServices &files = *opened;
     Report report(files, true, out, err);
-    printDrive(drive, out);
+    printDrive(drive, files, out);
     try {
+        const FileServices::Hold hold(files);
         cleanRun(files, targets, &report);
     } catch (const FileError &failure) {
         report.failed(failure);

@@ -1,8 +1,9 @@
-// brightsweep [--drive-c DIR] [--classic] [--preview [TARGET...] | --clean TARGET...]
+// brightsweep [--drive-c DIR|IMAGE] [--classic] [--preview [TARGET...] | --clean TARGET...] [DIR|IMAGE]
 
 #include "app/CommandLine.h"
 #include "app/ConsoleModes.h"
 #include "files/FileServices.h"
+#include "files/ImageDrive.h"
 #include "runtime/ClassicLook.h"
 #include "runtime/Program.h"
 #include "ui/about/FrmAbout.h"
@@ -84,7 +85,12 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    FileServices files(line.driveC->toStdString());
+    Result<std::unique_ptr<Drive>> drive = openDrive(line.driveC->toStdString());
+    if (!drive) {
+        showMessage(Program::unusableImageMessage(*line.driveC, QString::fromStdString(wordsOf(drive.failure()))));
+        return 1;
+    }
+    FileServices files(drive.take());
     Program program(files);
     // The windows, made known to the runtime, which names none of them.
     program.defineMainWindow<FrmCleaner>();

@@ -173,8 +173,16 @@ public:
     enum class Access { Read, Write };
     virtual Failure hold(Access access) { return (void)access, Failure(); }
     virtual void letGo() {}
+    // Whatever a call holds stays held until release(), for the calls of
+    // one handler or one clean; counted, so that they nest.
+    virtual void retain() {}
+    virtual void release() {}
     // Why the drive may not be written now, or nothing. Changes nothing.
     virtual Failure whyNotWritable() { return {}; }
+    // What holds drive C:, for messages: "" for a host folder, "partition 1
+    // (type 0C) at sector 63, FAT32, of a qcow2 image" for an image.
+    virtual std::string description() const { return {}; }
+
 
     // --- The same for every kind ---
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,6 +47,12 @@ struct Failure
         return *this;
     }
 };
+
+// What a failure says, in its own words or its errno's.
+inline std::string wordsOf(const Failure &failure)
+{
+    return !failure.reason.empty() ? failure.reason : failure.error != 0 ? std::strerror(failure.error) : std::string();
+}
 
 template <typename T>
 class Result

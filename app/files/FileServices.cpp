@@ -226,17 +226,15 @@ Drive &FileServices::drive() const
     return *m_state->drive;
 }
 
-FileServices::Hold::Hold(FileServices &files, bool writing)
+FileServices::Hold::Hold(FileServices &files)
     : m_files(files)
 {
-    const Drive::Access access = writing ? Drive::Access::Write : Drive::Access::Read;
-    if (const Failure failed = files.drive().hold(access); failed.failed())
-        raise(failed, writing ? Step::Create : Step::Read, "C:\\");
+    files.drive().retain();
 }
 
 FileServices::Hold::~Hold()
 {
-    m_files.drive().letGo();
+    m_files.drive().release();
 }
 
 std::string FileServices::whyNotWritable()

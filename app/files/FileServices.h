@@ -41,13 +41,12 @@ public:
     Drive &drive() const;
 
     // Holds the drive for a run of calls (a handler's, a clean's): an image
-    // is opened, checked and locked once for them all. A hold that writes
-    // fails at once, with the FileError a write would meet, where the drive
-    // may not be written.
+    // is opened, checked and locked once for them all, at the first call
+    // that needs it, rather than for each call.
     class Hold
     {
     public:
-        explicit Hold(FileServices &files, bool writing = false);
+        explicit Hold(FileServices &files);
         ~Hold();
         Hold(const Hold &) = delete;
         Hold &operator=(const Hold &) = delete;

@@ -5,6 +5,7 @@
 #include <linux/msdos_fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
@@ -207,6 +208,28 @@ ssize_t SystemCalls::read(int fd, void *data, std::size_t size)
 ssize_t SystemCalls::write(int fd, const void *data, std::size_t size)
 {
     return retryInterrupted([&] { return ::write(fd, data, size); });
+}
+
+ssize_t SystemCalls::send(int fd, const void *data, std::size_t size)
+{
+    return retryInterrupted([&] { return ::send(fd, data, size, MSG_NOSIGNAL); });
+}
+
+// Both at an offset of their own: repeating one changes nothing.
+ssize_t SystemCalls::pread(int fd, void *data, std::size_t size, off_t offset)
+{
+    return retryInterrupted([&] { return ::pread(fd, data, size, offset); });
+}
+
+ssize_t SystemCalls::pwrite(int fd, const void *data, std::size_t size, off_t offset)
+{
+    return retryInterrupted([&] { return ::pwrite(fd, data, size, offset); });
+}
+
+// A lock that is not waited for is never interrupted; asking again is right.
+int SystemCalls::lockBytes(int fd, int command, struct flock &lock)
+{
+    return retryInterrupted([&] { return ::fcntl(fd, command, &lock); });
 }
 
 // Not repeated: after a failed flush the kernel may already have dropped the

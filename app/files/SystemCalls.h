@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+struct flock;
 struct statfs;
 struct timespec;
 
@@ -40,6 +41,14 @@ public:
     virtual int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath);
     virtual ssize_t read(int fd, void *data, std::size_t size);
     virtual ssize_t write(int fd, const void *data, std::size_t size);
+    // write on a socket, without the signal a closed one would raise.
+    virtual ssize_t send(int fd, const void *data, std::size_t size);
+    virtual ssize_t pread(int fd, void *data, std::size_t size, off_t offset);
+    virtual ssize_t pwrite(int fd, const void *data, std::size_t size, off_t offset);
+    // fcntl(fd, command, &lock) with F_OFD_SETLK or F_OFD_GETLK: the
+    // byte-range locks of an open file description, which QEMU takes on
+    // the images it has open.
+    virtual int lockBytes(int fd, int command, struct flock &lock);
     virtual int fsync(int fd);
     virtual int fchmod(int fd, mode_t mode);
     virtual int fchown(int fd, uid_t owner, gid_t group);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -178,6 +179,43 @@ std::string ProcessTable::nameOf(long pid)
     while (!name.empty() && name.back() == '\n')
         name.pop_back();
     return name;
+}
+
+long ProcessTable::parentOf(long pid)
+{
+    std::string stat;
+    if (!readWholeFile(AT_FDCWD, ("/proc/" + std::to_string(pid) + "/stat").c_str(), stat))
+        return 0;
+    // "PID (NAME) STATE PARENT ...": the name may hold anything, brackets too.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size())
+        return 0;
+    return std::strtol(stat.c_str() + close + 4, nullptr, 10);
+}
+
+const std::string &ProcessTable::ownName()
+{
+    if (!m_ownName)
+        m_ownName = nameOf(m_ownPid);
+    return *m_ownName;
+}
+
+std::vector<ProcessTable::Holder> ProcessTable::holdersOf(dev_t device, ino_t inode)
+{
+    std::vector<Holder> found;
+    if (m_takenAt < 0 || device != m_device)
+        return found;
+    const auto first = std::lower_bound(m_held.begin(), m_held.end(), std::make_pair(inode, 0L));
+    for (auto at = first; at != m_held.end() && at->first == inode; ++at) {
+        if (at->second == m_ownPid || (!found.empty() && found.back().pid == at->second))
+            continue;
+        std::string name = nameOf(at->second);
+        if (name.empty())
+            continue;
+        const long parent = parentOf(at->second);
+        found.push_back({at->second, std::move(name), parent, parent > 0 ? nameOf(parent) : std::string()});
+    }
+    return found;
 }
 
 ProcessTable::Holding ProcessTable::holdingFromLast(ino_t inode)

@@ -39,6 +39,18 @@ public:
     // "name (PID n), ..." of the processes the last look saw holding the
     // file that still run, their names read now; "" where none were seen.
     std::string holders(dev_t device, ino_t inode);
+    // The same, one process at a time, with the process that started it.
+    struct Holder
+    {
+        long pid = 0;
+        std::string name;
+        long parent = 0;
+        std::string parentName;
+    };
+    std::vector<Holder> holdersOf(dev_t device, ino_t inode);
+    // This program's own name, as /proc shows it: another process of it is
+    // another cleaner.
+    const std::string &ownName();
     int error() const { return m_error; }
 
     static constexpr long renewAfterMilliseconds = 50;
@@ -50,6 +62,7 @@ private:
     Holding holdingFromLast(ino_t inode);
     bool readWholeFile(int folderFd, const char *path, std::string &text);
     std::string nameOf(long pid);
+    long parentOf(long pid);
 
     SystemCalls &m_calls;
     int m_error = 0;

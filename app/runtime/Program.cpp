@@ -322,6 +322,8 @@ void Program::unload(Key key)
 
 bool Program::start()
 {
+    // The start-up's calls hold drive C: as one handler's do.
+    const FileServices::Hold hold(m_files);
     // Entering "c:\windows" is the first thing the start-up sequence does.
     // Trying it before any window exists lets a missing drive be explained
     // instead of reported as a bare "Path not found" with nothing on screen.
@@ -367,6 +369,11 @@ QString Program::unusableDriveMessage(const QString &hostRoot, const FileError &
         .arg(hostRoot, describe(error));
 }
 
+QString Program::unusableImageMessage(const QString &image, const QString &why)
+{
+    return tr("Brightsweep cannot use \"%1\" as drive C:.\n\n%2.").arg(image, why);
+}
+
 void Program::guard(const std::function<void()> &handler)
 {
     // Events that a handler raises from code run nested inside it; a failure
@@ -385,6 +392,9 @@ void Program::guard(const std::function<void()> &handler)
     };
     try {
         const Depth depth(m_guardDepth);
+        // The files a handler touches are held for it as a whole: a disk
+        // image is opened and checked once for all its calls.
+        const FileServices::Hold hold(m_files);
         handler();
     } catch (const FileError &error) {
         m_failureReporter(error);

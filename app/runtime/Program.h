@@ -133,6 +133,8 @@ public:
     // "c:\windows", or has one that cannot be entered.
     static QString missingDriveMessage(const QString &hostRoot, const QString &origin = {});
     static QString unusableDriveMessage(const QString &hostRoot, const FileError &error);
+    // What main says of a disk image that holds no drive C: it can use.
+    static QString unusableImageMessage(const QString &image, const QString &why);
 
 signals:
     // The last loaded window was unloaded.

@@ -102,6 +102,21 @@ ssize_t FaultySystemCalls::write(int fd, const void *data, std::size_t size)
     return strikes("write", nullptr) ? -1 : SystemCalls::write(fd, data, size);
 }
 
+ssize_t FaultySystemCalls::pread(int fd, void *data, std::size_t size, off_t offset)
+{
+    return strikes("pread", nullptr) ? -1 : SystemCalls::pread(fd, data, size, offset);
+}
+
+ssize_t FaultySystemCalls::pwrite(int fd, const void *data, std::size_t size, off_t offset)
+{
+    return strikes("pwrite", nullptr) ? -1 : SystemCalls::pwrite(fd, data, size, offset);
+}
+
+int FaultySystemCalls::lockBytes(int fd, int command, struct flock &lock)
+{
+    return strikes("lockBytes", nullptr) ? -1 : SystemCalls::lockBytes(fd, command, lock);
+}
+
 // Counted and failed like every call, but otherwise not passed on: a walk
 // over every call of a run makes thousands of runs, and flushing a busy disk
 // each time would cost minutes. What a flush is for is tested by killing

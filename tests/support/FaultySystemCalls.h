@@ -48,6 +48,9 @@ public:
     int renameat(int oldDirFd, const char *oldPath, int newDirFd, const char *newPath) override;
     ssize_t read(int fd, void *data, std::size_t size) override;
     ssize_t write(int fd, const void *data, std::size_t size) override;
+    ssize_t pread(int fd, void *data, std::size_t size, off_t offset) override;
+    ssize_t pwrite(int fd, const void *data, std::size_t size, off_t offset) override;
+    int lockBytes(int fd, int command, struct flock &lock) override;
     int fsync(int fd) override;
     int fchmod(int fd, mode_t mode) override;
     int fchown(int fd, uid_t owner, gid_t group) override;
