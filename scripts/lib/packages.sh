@@ -25,7 +25,9 @@ RUN_CMAKE_ARGUMENTS=(-G Ninja -DBUILD_TESTING=OFF)
 # platform does, Wine with the cross compiler of the Windows program that
 # holds a file open, and the virtual machine that mounts a FAT drive with
 # Debian's own kernel: the emulator, the shell of its initramfs and the tools
-# that make and check the drive; and the private session bus that the
+# that make and check the drive, and the disk images of emulators: QEMU's
+# image tool and server (qemu-utils) and the partitioner; and the private
+# session bus that the
 # progress on the task bar is sent on, with the monitor that records it.
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux dbus-daemon dbus-bin
@@ -33,6 +35,7 @@ TEST_PACKAGES=(
     python3-pyatspi at-spi2-core
     wine64 gcc-mingw-w64-x86-64
     qemu-system-x86 busybox-static cpio dosfstools mtools
+    qemu-utils fdisk
 )
 
 # Packages scripts/screenshot needs on top of the build: the X server, the
@@ -41,9 +44,11 @@ SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 
 # Packages scripts/bench needs on top of the build: the benchmark library, the
 # X client library of the window timer, the peer cleaner it is compared with,
-# and the X server and interpreter that run the table.
+# the X server and interpreter that run the table, and what makes disk
+# images and deletes in them the other way (mtools' mdel).
 BENCH_PACKAGES=(
     libbenchmark-dev libx11-dev bleachbit xvfb findutils python3 python3-xlib
+    qemu-utils dosfstools mtools
 )
 
 # Packages to make the Debian package (scripts/package).
