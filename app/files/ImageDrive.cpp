@@ -514,10 +514,11 @@ Failure ImageDrive::foreignHolders(dev_t device, ino_t inode)
         std::string foreign;
         bool lingering = false;
         for (const ProcessTable::Holder &holder : table.holdersOf(device, inode)) {
-            if (holder.parent == self || holder.name == own)
+            if (holder.name == own)
                 continue;
             if (holder.name == "qemu-nbd") {
-                if (holder.parentName == own)
+                // This clean's own server, or another clean's.
+                if (holder.parent == self || holder.parentName == own)
                     continue;
                 lingering = true;
             }
