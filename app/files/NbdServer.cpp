@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
@@ -184,6 +186,49 @@ std::string imageOptions(const std::string &image, const std::string &driver, bo
     return options;
 }
 
+void pause(long milliseconds)
+{
+    struct timespec wait{0, milliseconds * 1000000};
+    ::nanosleep(&wait, nullptr);
+}
+
+// The keeper's life, after the fork: only calls that are safe there. It
+// holds nothing of this process but the end of the pipe it watches.
+[[noreturn]] void keep(int life, pid_t served)
+{
+    if (served < 0)
+        ::_exit(1);
+    if (life != 0 && ::dup2(life, 0) != 0)
+        ::_exit(1);
+    ::close_range(1, ~0U, 0);
+    int status = 0;
+    for (;;) {
+        pollfd watched{0, POLLIN, 0};
+        ::poll(&watched, 1, 100);
+        if (::waitpid(served, &status, WNOHANG) == served)
+            ::_exit(0);
+        char ignored;
+        if ((watched.revents & (POLLIN | POLLHUP)) != 0 && ::read(0, &ignored, 1) <= 0)
+            break;
+    }
+    // A server that served a connection leaves with it; one told to ends
+    // cleanly, with what it took in flushed; one that will not, is ended.
+    for (int round = 0; round < 20; ++round) {
+        if (::waitpid(served, &status, WNOHANG) == served)
+            ::_exit(0);
+        pause(50);
+    }
+    ::kill(served, SIGTERM);
+    for (int round = 0; round < 60; ++round) {
+        if (::waitpid(served, &status, WNOHANG) == served)
+            ::_exit(0);
+        pause(50);
+    }
+    ::kill(served, SIGKILL);
+    ::waitpid(served, &status, 0);
+    ::_exit(0);
+}
+
 std::string findProgram(const char *name)
 {
     const char *path = std::getenv("PATH");
@@ -263,35 +308,56 @@ Result<std::unique_ptr<NbdServer>> NbdServer::start(SystemCalls &calls, const st
     envp.push_back(listenPid);
     envp.push_back(nullptr);
 
-    const pid_t pid = ::fork();
-    if (pid < 0) {
+    // The server's keeper: a child of this process that starts qemu-nbd
+    // and lives on while anything of this process does (a commit's child
+    // too) holds the other end of life. qemu-nbd ends by itself when a
+    // connection it served ends, but not one that ended before it was
+    // served: killed at that moment, this process would leave it running,
+    // and the keeper ends it then.
+    int life[2];
+    if (::pipe2(life, O_CLOEXEC) != 0) {
         const int error = errno;
         ::close(listener);
         ::close(errors[1]);
         return Failure::of(error);
     }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int error = errno;
+        ::close(listener);
+        ::close(errors[1]);
+        ::close(life[0]);
+        ::close(life[1]);
+        return Failure::of(error);
+    }
     if (pid == 0) {
-        // Its own number, for systemd's way of handing over a socket.
-        char digits[24];
-        int count = 0;
-        for (long value = ::getpid(); value > 0; value /= 10)
-            digits[count++] = static_cast<char>('0' + value % 10);
-        char *at = listenPid + 11;
-        while (count > 0)
-            *at++ = digits[--count];
-        *at = '\0';
-        const int quiet = ::open("/dev/null", O_RDWR);
-        if (listener == 3)
-            ::fcntl(3, F_SETFD, 0);
-        else if (::dup2(listener, 3) != 3)
+        const pid_t served = ::fork();
+        if (served == 0) {
+            // Its own number, for systemd's way of handing over a socket.
+            char digits[24];
+            int count = 0;
+            for (long value = ::getpid(); value > 0; value /= 10)
+                digits[count++] = static_cast<char>('0' + value % 10);
+            char *at = listenPid + 11;
+            while (count > 0)
+                *at++ = digits[--count];
+            *at = '\0';
+            const int quiet = ::open("/dev/null", O_RDWR);
+            if (listener == 3)
+                ::fcntl(3, F_SETFD, 0);
+            else if (::dup2(listener, 3) != 3)
+                ::_exit(127);
+            if (quiet < 0 || ::dup2(quiet, 0) != 0 || ::dup2(quiet, 1) != 1 || ::dup2(errors[1], 2) != 2)
+                ::_exit(127);
+            ::close_range(4, ~0U, 0);
+            ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
-        if (quiet < 0 || ::dup2(quiet, 0) != 0 || ::dup2(quiet, 1) != 1 || ::dup2(errors[1], 2) != 2)
-            ::_exit(127);
-        ::close_range(4, ~0U, 0);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
+        }
+        keep(life[0], served);
     }
     server->m_pid = pid;
+    server->m_life = life[1];
+    ::close(life[0]);
     ::close(listener);
     ::close(errors[1]);
 
@@ -371,7 +437,9 @@ NbdServer::~NbdServer()
     }
     if (m_errors >= 0)
         ::close(m_errors);
-    // The image is free again only once the server is gone.
+    if (m_life >= 0)
+        ::close(m_life);
+    // The image is free again only once the server, and its keeper, are gone.
     if (m_pid > 0) {
         int status = 0;
         while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {

@@ -15,8 +15,9 @@ class SystemCalls;
 // started on a listening socket this process made and connected to before
 // the server even runs, so that no other process comes first, and that no
 // file names it. qemu-nbd takes QEMU's own locks on the image as any QEMU
-// does, and ends by itself once the connection does: when this process
-// ends, however, so does the server, within moments.
+// does, and ends by itself once the connection does; a keeper process ends
+// it where this one ended before the server could serve it. However this
+// process ends, the server follows within moments.
 class NbdServer
 {
 public:
@@ -31,6 +32,7 @@ public:
     NbdServer &operator=(const NbdServer &) = delete;
 
     BlockDevice &disk() { return *m_disk; }
+    // The keeper, whose child the server is.
     pid_t pid() const { return m_pid; }
 
 private:
@@ -41,6 +43,7 @@ private:
     pid_t m_pid = -1;
     int m_socket = -1;
     int m_errors = -1;
+    int m_life = -1;
     std::unique_ptr<BlockDevice> m_disk;
 };
 
