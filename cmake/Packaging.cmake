@@ -31,5 +31,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds its window-system backends as plugins at run time, which
 # dpkg-shlibdeps cannot see; without them the program cannot open a window.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# A raw disk image is read in the program itself; qcow2, VHD, VDI and VMDK
+# images through qemu-nbd, which the program says it misses where it is not
+# there.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qemu-utils")
 
 include(CPack)
