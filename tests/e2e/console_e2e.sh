@@ -150,4 +150,35 @@ done
 [ -f "$drive/RECYCLED/DC1.TXT" ] || fail "--clean temp cookies emptied RECYCLED too"
 [ ! -e "$drive/WINDOWS/cleaner.txt" ] || fail "--clean wrote cleaner.txt"
 
+# A disk image as drive C:, and files that are no drive C: of any kind.
+export MTOOLS_SKIP_CHECK=1
+image=$work/win98.img
+mkfs.fat -F 16 -C "$image" 16384 >/dev/null || fail "mkfs.fat failed"
+mmd -i "$image" ::/WINDOWS ::/WINDOWS/TEMP || fail "mmd failed"
+printf 'abc' >"$work/junk"
+mcopy -i "$image" "$work/junk" ::/WINDOWS/TEMP/~DF1.TMP || fail "mcopy failed"
+expect 2 "$image" "$image"
+expect 2 --drive-c "$image" --preview temp "$image"
+expect 0 --drive-c "$image" --preview temp
+said out "Drive C: is $image (given with --drive-c): the whole disk, FAT16, of a raw disk image."
+said out "  C:\\WINDOWS\\TEMP in $image"
+said out "  delete   ~DF1.TMP (3 bytes)"
+# A program that has the image open keeps any clean from it; the preview
+# still reads it and says so.
+exec 7<"$image"
+holder="in use by $(basename "$(readlink -f /proc/$$/exe)") (PID $$)"
+expect 0 --drive-c "$image" --preview temp
+said out "A clean would change nothing now: $holder."
+said out "  delete   ~DF1.TMP (3 bytes)"
+expect 1 --drive-c "$image" --clean temp
+said err "brightsweep: Run-time error '75': Path/File access error: C:\\WINDOWS\\TEMP\\*.* ($holder)"
+exec 7<&-
+expect 0 --drive-c "$image" --clean temp
+said out "  deleted  ~DF1.TMP (3 bytes)"
+[ "$(mdir -b -i "$image" ::/WINDOWS/TEMP | sed 's|.*/||')" = deleted.txt ] || fail "TEMP of the image holds: $(mdir -b -i "$image" ::/WINDOWS/TEMP)"
+fsck.fat -n "$image" >"$work/fsck" 2>&1 || fail "fsck.fat finds the image damaged: $(cat "$work/fsck")"
+head -c 1048576 /dev/zero >"$work/zeros.img"
+expect 1 --drive-c "$work/zeros.img" --preview
+said err "brightsweep: $work/zeros.img cannot be drive C:: an empty disk: its first sector holds nothing"
+
 echo "PASS"
