@@ -6,7 +6,8 @@
 # window beside --clean. Each ends as a single clean would: every junk
 # file is gone, each deleted once, nothing is said to be in use, the hidden
 # files stay and the marker is there; with a read-only file among them,
-# both stop at it with error 75 and write no marker.
+# both stop at it with error 75 and write no marker. On a disk image, the
+# window and --clean one after the other.
 #
 #   two_cleans_e2e.sh BRIGHTSWEEP_BINARY
 # repeat-e2e limits: 90 180
@@ -140,4 +141,44 @@ wait_exit 15
 left_as_one_clean_leaves ""
 rm -rf "$drive"
 echo "$scenario: as one clean ($(deleted_by a) deleted by --clean)"
+
+# A disk image: the window open on it holds nothing between its cleans, so a
+# --clean beside it goes through; the window's clean beside another --clean
+# waits for it, and the two end as one after the other.
+export MTOOLS_SKIP_CHECK=1
+image=$work/win98.img
+mkfs.fat -F 16 -C "$image" 65536 >/dev/null || fail "mkfs.fat failed"
+mkdir -p "$work/image/TEMP"
+(cd "$work/image/TEMP" && seq -f '~DF%05g.TMP' 1 2000 | xargs touch)
+mmd -i "$image" ::/WINDOWS || fail "mmd failed"
+mcopy -s -i "$image" "$work/image/TEMP" ::/WINDOWS/ || fail "mcopy failed"
+scenario="--clean beside the window on a disk image"
+QT_QPA_PLATFORM=xcb "$binary" --drive-c "$image" >"$work/app.log" 2>&1 &
+app_pid=$!
+wait_for_window 'Win 95/98 Brightsweep' 15 || fail "$scenario: no main window: $(cat "$work/app.log")"
+menu_bar=$((HEIGHT - 362))
+frame_x=$((X + 8))
+frame_y=$((Y + menu_bar + 40))
+status=0
+"$binary" --drive-c "$image" --clean temp >"$work/a.out" 2>"$work/a.err" || status=$?
+[ "$status" -eq 0 ] || fail "$scenario: --clean ended with $status: $(cat "$work/a.err")"
+[ "$(deleted_by a)" -eq 2000 ] || fail "$scenario: --clean deleted $(deleted_by a) files, not 2000"
+scenario="the window's clean beside --clean on a disk image"
+click $((frame_x + 16 + 7)) $((frame_y + 96 + 8))
+"$binary" --drive-c "$image" --clean temp >"$work/a.out" 2>"$work/a.err" &
+console=$!
+click $((frame_x + 224 + 36)) $((frame_y + 16 + 12))
+click $((X + 15)) $((Y + menu_bar / 2))
+wait_for 50 eval 'menu_shown || message_box_shown' || fail "$scenario: the window's clean did not end"
+! message_box_shown || fail "$scenario: the window showed a message box"
+console_status=0
+wait "$console" || console_status=$?
+ended_as_one_clean a "$console_status" ""
+click $((X + 30)) $((Y + menu_bar + 10))
+wait_exit 15
+[ "$exit_status" = 0 ] || fail "$scenario: after File > Exit the window ended with '$exit_status'"
+[ "$(mdir -b -i "$image" ::/WINDOWS/TEMP | sed 's|.*/||')" = deleted.txt ] \
+    || fail "$scenario: TEMP holds $(mdir -b -i "$image" ::/WINDOWS/TEMP | head -n 3)"
+fsck.fat -n "$image" >"$work/fsck" 2>&1 || fail "$scenario: fsck.fat finds: $(cat "$work/fsck")"
+echo "$scenario: as one clean after the other"
 echo "PASS"
