@@ -16,12 +16,12 @@
 // ms of the last one refused is refused all the same: the refusal a run saw
 // just before the holder let go, met again after it, when /proc shows no one.
 //
-// file_services_probe --hold PATH MILLISECONDS unlink|keep
+// file_services_probe --hold PATH MILLISECONDS|forever unlink|keep
 // does what another cleaner does to a file, stopped in the middle: it
 // leases PATH and says "ready"; once a clean reaches the file (its open
-// breaks the lease) it says "reached", waits MILLISECONDS, then deletes the
-// file or not and lets go. Reached by nothing within 10 s, it says "never
-// reached" and exits 4.
+// breaks the lease) it says "reached", waits MILLISECONDS (or, forever,
+// until its input ends), then deletes the file or not and lets go. Reached
+// by nothing within 10 s, it says "never reached" and exits 4.
 #include "files/FileError.h"
 #include "files/FileServices.h"
 #include "files/Verdict.h"
@@ -184,7 +184,15 @@ int holdLikeACleaner(const char *path, const char *milliseconds, const char *the
     }
     std::printf("reached\n");
     std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(milliseconds)));
+    // "forever": until told to go, its input closed, however long the
+    // clean takes to give up on it.
+    if (std::strcmp(milliseconds, "forever") == 0) {
+        char ignored[16];
+        while (read(STDIN_FILENO, ignored, sizeof ignored) > 0) {
+        }
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(milliseconds)));
+    }
     if (std::strcmp(then, "unlink") == 0 && unlink(path) != 0) {
         std::perror(path);
         return 1;

@@ -392,7 +392,7 @@ void TestFilePermissions::refusals_data()
 {
     QTest::addColumn<QString>("base");
     QTest::addColumn<long>("fileSystem");
-    QTest::addColumn<QString>("holder"); // "cleaner MILLISECONDS unlink|keep", or "program"
+    QTest::addColumn<QString>("holder"); // "cleaner MILLISECONDS|forever unlink|keep", or "program"
     QTest::addColumn<int>("held");       // files it holds, beside two free ones
     QTest::addColumn<bool>("inUse");     // whether the clean ends saying they are
     QTest::addColumn<int>("outlive");    // ms the refusals last after the holder lets go
@@ -411,7 +411,7 @@ void TestFilePermissions::refusals_data()
         // was refused: still that cleaner's moment, not a use.
         row("a cleaner's moment, refused after it let go") << QStringLiteral("cleaner 150 keep") << 1 << false
                                                            << 2 * int(ProcessTable::renewAfterMilliseconds) + 20;
-        row("a cleaner that does not let go") << QStringLiteral("cleaner 5000 keep") << 1 << true << 0;
+        row("a cleaner that does not let go") << QStringLiteral("cleaner forever keep") << 1 << true << 0;
         row("a program holding 300 files") << QStringLiteral("program") << 300 << true << 0;
     }
 }
