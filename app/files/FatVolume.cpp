@@ -349,7 +349,7 @@ Result<std::unique_ptr<FatVolume>> FatVolume::open(BlockDevice &drive, bool writ
             volume->m_layout.fsInfoOffset = 0;
         }
         if (writing && volume->m_layout.fsInfoOffset != 0) {
-            volume->m_reserved.resize(std::size_t(l.fatOffset - l.fsInfoOffset));
+            volume->m_reserved.resize(512);
             if (Failure failed = drive.read(l.fsInfoOffset, volume->m_reserved.data(), volume->m_reserved.size());
                 failed.failed())
                 return failed;
@@ -952,30 +952,29 @@ bool FatVolume::changed() const
     return false;
 }
 
-// The FAT bytes low to high of every copy kept the same, and where FSInfo
-// is, its count and everything between it and the FAT, as one write: a
-// write that stops nowhere in between leaves the copies the same.
+// The FAT bytes low to high of every copy kept the same, each copy a write
+// of its own, and FSInfo's count where it keeps one. A kill cannot come
+// between them: a commit's writes are made by a process that finishes them.
 void FatVolume::addFatSpan(std::vector<CommitWrite> &writes, std::uint64_t low, std::uint64_t high)
 {
-    const std::uint32_t firstCopy = m_layout.mirrored ? 0 : m_layout.activeFat;
-    const std::uint32_t lastCopy = m_layout.mirrored ? m_layout.fatCount - 1 : m_layout.activeFat;
-    CommitWrite span;
-    span.offset = m_layout.fatOffset + firstCopy * m_layout.fatBytes + low;
-    if (m_layout.fsInfoOffset != 0 && !m_reserved.empty() && m_freeCount >= 0 && firstCopy == 0) {
+    for (std::uint32_t copy = 0; copy < m_layout.fatCount; ++copy) {
+        if (!m_layout.mirrored && copy != m_layout.activeFat)
+            continue;
+        const std::vector<std::uint8_t> &fat = m_fats[copy];
+        CommitWrite span;
+        span.offset = m_layout.fatOffset + copy * m_layout.fatBytes + low;
+        span.bytes.assign(fat.begin() + std::ptrdiff_t(low), fat.begin() + std::ptrdiff_t(high));
+        writes.push_back(std::move(span));
+    }
+    if (m_layout.fsInfoOffset != 0 && !m_reserved.empty() && m_freeCount >= 0) {
         put32(m_reserved.data() + 488, static_cast<std::uint32_t>(m_freeCount));
         put32(m_reserved.data() + 492, m_nextFree);
-        span.offset = m_layout.fsInfoOffset;
-        span.bytes = m_reserved;
-        low = 0;
+        CommitWrite info;
+        info.offset = m_layout.fsInfoOffset;
+        info.bytes.assign(m_reserved.begin(), m_reserved.begin() + 512);
+        writes.push_back(std::move(info));
     }
-    for (std::uint32_t copy = firstCopy; copy <= lastCopy; ++copy) {
-        const std::vector<std::uint8_t> &fat = m_fats[copy];
-        const std::uint64_t begin = copy == firstCopy ? low : 0;
-        const std::uint64_t end = copy == lastCopy ? high : m_layout.fatBytes;
-        span.bytes.insert(span.bytes.end(), fat.begin() + std::ptrdiff_t(begin), fat.begin() + std::ptrdiff_t(end));
-    }
-    span.flushAfter = true;
-    writes.push_back(std::move(span));
+    writes.back().flushAfter = true;
 }
 
 std::vector<CommitWrite> FatVolume::commitSteps()

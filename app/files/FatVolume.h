@@ -184,7 +184,7 @@ private:
     bool m_writing = false;
     // Every copy of the FAT when writing, else the one in use.
     std::vector<std::vector<std::uint8_t>> m_fats;
-    std::vector<std::uint8_t> m_reserved; // from the FSInfo sector to the first FAT
+    std::vector<std::uint8_t> m_reserved; // the FSInfo sector
     std::map<std::uint32_t, std::unique_ptr<FatDirectory>> m_directories;
     bool m_checked = false;
     // The free count FSInfo keeps, where it keeps a valid one.

@@ -405,12 +405,19 @@ ImageDrive::~ImageDrive()
 Result<std::unique_ptr<ImageDrive>> ImageDrive::open(std::string path, Options options)
 {
     std::unique_ptr<ImageDrive> drive(new ImageDrive(std::move(path), options));
-    if (Failure failed = drive->openSession(Access::Read); failed.failed())
-        return failed;
+    // Looked at as a hold that writes would, so that the first hold, which
+    // takes this one over, has no server to start again; where it may not
+    // be written, as one that reads, and why is kept for the preview.
+    if (Failure refused = drive->openSession(Access::Write); refused.failed()) {
+        drive->closeSession();
+        if (Failure failed = drive->openSession(Access::Read); failed.failed())
+            return failed;
+        drive->m_refusal = refused;
+    }
     const Session &session = *drive->m_session;
     drive->m_description = session.location.where + ", " + session.volume->describe() + ", of a "
                            + drive->m_format.name + " disk image";
-    drive->closeSession();
+    drive->m_lingering = true;
     return drive;
 }
 
@@ -428,17 +435,22 @@ Result<DriveFolder *> ImageDrive::root()
 
 Failure ImageDrive::hold(Access access)
 {
+    m_lingering = false;
     if (m_session && m_session->broken)
         return Failure{EIO, "an earlier write to the image failed", 57, Step::Unset, {}};
-    if (m_session && (access == Access::Read || m_session->access == Access::Write)) {
-        ++m_uses;
-        return {};
+    if (!m_session || (access == Access::Write && m_session->access != Access::Write)) {
+        // A hold that reads becomes one that writes: the image is checked
+        // and locked for it anew.
+        closeSession();
+        if (Failure failed = openSession(access); failed.failed())
+            return failed;
     }
-    // A hold that reads becomes one that writes: the image is checked and
-    // locked for it anew.
-    closeSession();
-    if (Failure failed = openSession(access); failed.failed())
-        return failed;
+    // The whole drive is walked once before the first write, not for a
+    // hold that only reads, as the window's start does.
+    if (access == Access::Write) {
+        if (Failure failed = m_session->volume->checkWhole(); failed.failed())
+            return failed;
+    }
     ++m_uses;
     return {};
 }
@@ -462,12 +474,16 @@ void ImageDrive::release()
 
 Failure ImageDrive::whyNotWritable()
 {
+    if (m_lingering && m_session && m_session->access == Access::Read)
+        return m_refusal;
+    if (m_session && m_session->access == Access::Write)
+        return m_session->volume->checkWhole();
     if (m_uses > 0)
         return {};
-    if (m_session && m_session->access == Access::Write)
-        return {};
     closeSession();
-    const Failure failed = openSession(Access::Write);
+    Failure failed = openSession(Access::Write);
+    if (!failed.failed())
+        failed = m_session->volume->checkWhole();
     closeSession();
     return failed;
 }
@@ -555,10 +571,14 @@ Failure ImageDrive::checkNoOneElse(Session &session, bool raw)
         return inUse("in use by " + who + ", which holds QEMU's lock on the image");
     }
     // A raw image is kept under a lease for the whole hold: a program that
-    // opens it meanwhile waits until the hold is over.
-    if (!raw || m_calls.setLease(session.fd, F_WRLCK) != 0) {
+    // opens it meanwhile waits until the hold is over. Of another format it
+    // tells in one call that no one else has it; the server, which opens it
+    // next, would break it.
+    if (m_calls.setLease(session.fd, F_WRLCK) != 0) {
         if (Failure failed = foreignHolders(session.device, session.inode); failed.failed())
             return failed;
+    } else if (!raw) {
+        m_calls.setLease(session.fd, F_UNLCK);
     }
     if (raw) {
         for (const auto &[start, length] : heldPermissions) {
@@ -649,8 +669,6 @@ Failure ImageDrive::openSession(Access access)
     session->volume = volume.take();
     if (writing) {
         if (Failure failed = session->volume->shutDownCleanly(); failed.failed())
-            return failed;
-        if (Failure failed = session->volume->checkWhole(); failed.failed())
             return failed;
     }
     ++m_generation;

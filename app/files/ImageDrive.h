@@ -45,8 +45,9 @@ public:
         std::chrono::milliseconds waitForOthers{60000};
     };
 
-    // The image at path, looked at once: its format, and drive C: in it.
-    // What it is instead, where it holds no drive C:, is the failure.
+    // The image at path, looked at: its format, and drive C: in it. What it
+    // is instead, where it holds no drive C:, is the failure. What open()
+    // holds of the image goes with the first hold's end.
     static Result<std::unique_ptr<ImageDrive>> open(std::string path, Options options);
     static Result<std::unique_ptr<ImageDrive>> open(std::string path) { return open(std::move(path), Options()); }
     ~ImageDrive() override;
@@ -91,6 +92,10 @@ private:
     std::unique_ptr<DriveFolder> m_root;
     std::unique_ptr<Committer> m_committer;
     std::uint64_t m_generation = 0;
+    // The hold open() left for the first hold to take over, and why it
+    // could not be one that writes.
+    bool m_lingering = false;
+    Failure m_refusal;
     int m_uses = 0;
     int m_retained = 0;
 };

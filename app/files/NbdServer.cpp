@@ -211,12 +211,13 @@ void pause(long milliseconds)
         if ((watched.revents & (POLLIN | POLLHUP)) != 0 && ::read(0, &ignored, 1) <= 0)
             break;
     }
-    // A server that served a connection leaves with it; one told to ends
-    // cleanly, with what it took in flushed; one that will not, is ended.
-    for (int round = 0; round < 20; ++round) {
+    // A server that served a connection leaves with it, in a moment; one
+    // told to ends cleanly, with what it took in flushed; one that will
+    // not, is ended.
+    for (int round = 0; round < 200; ++round) {
         if (::waitpid(served, &status, WNOHANG) == served)
             ::_exit(0);
-        pause(50);
+        pause(5);
     }
     ::kill(served, SIGTERM);
     for (int round = 0; round < 60; ++round) {
