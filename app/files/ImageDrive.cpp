@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -105,6 +106,8 @@ struct ImageDrive::Session
         // Its lock bytes, QEMU's and the lease go with it.
         if (fd >= 0)
             calls.close(fd);
+        if (opens >= 0)
+            ::close(opens);
     }
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -116,6 +119,11 @@ struct ImageDrive::Session
     ino_t inode = 0;
     std::uint64_t changedAt = 0;
     std::unique_ptr<NbdServer> server;
+    // Told of every open of the image once its server has it, so that the
+    // process table is looked at before a commit only when someone opened
+    // it since; -1 where the kernel tells nothing, and it is looked at
+    // every time.
+    int opens = -1;
     std::unique_ptr<FileBlocks> file;
     std::unique_ptr<PartitionView> partition;
     std::unique_ptr<FatVolume> volume;
@@ -656,6 +664,14 @@ Failure ImageDrive::openSession(Access access)
         if (!server)
             return server.failure();
         session->server = server.take();
+        if (writing) {
+            // Watched from now: the server's own opens are behind it.
+            session->opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (session->opens >= 0 && ::inotify_add_watch(session->opens, m_path.c_str(), IN_OPEN) < 0) {
+                ::close(session->opens);
+                session->opens = -1;
+            }
+        }
         disk = &session->server->disk();
     }
     Result<DriveLocation> location = findDriveC(*disk);
@@ -676,6 +692,25 @@ Failure ImageDrive::openSession(Access access)
     return {};
 }
 
+// Whether anything opened the image since the last look; what was told is
+// taken, so the next look tells of what comes after it.
+bool ImageDrive::openedSince(Session &session)
+{
+    if (session.opens < 0)
+        return true;
+    bool opened = false;
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t got = ::read(session.opens, events, sizeof events);
+        if (got > 0) {
+            opened = true;
+            continue;
+        }
+        // Nothing more to tell, or the queue overflowed and said so.
+        return opened || (got < 0 && errno != EAGAIN && errno != EINTR);
+    }
+}
+
 Failure ImageDrive::commit()
 {
     Session &session = *m_session;
@@ -684,7 +719,7 @@ Failure ImageDrive::commit()
     // Served by qemu-nbd, the image is under no lease of this program's: a
     // program that opened it since the hold began is found here, before
     // anything more is written.
-    if (session.server) {
+    if (session.server && openedSince(session)) {
         if (Failure failed = foreignHolders(session.device, session.inode); failed.failed()) {
             session.broken = true;
             return failed;

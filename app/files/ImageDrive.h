@@ -23,8 +23,8 @@ class Committer;
 // emulator, or another clean, may have it. A hold that writes makes sure
 // first that nothing else has it:
 // - no other program has the image open (a write lease, held throughout
-//   for a raw image; else the process table, looked at again before each
-//   commit), nor a QEMU its lock bytes; this program takes QEMU's lock
+//   for a raw image; else the process table, looked at again before a
+//   commit where the image was opened since), nor a QEMU its lock bytes; this program takes QEMU's lock
 //   bytes itself, so that a QEMU started meanwhile refuses the image;
 // - no lock file of Bochs (IMAGE.lock) or VMware (IMAGE.lck) is beside it;
 // - Windows shut the drive down cleanly, and no structure of it is damaged.
@@ -81,6 +81,7 @@ private:
     void closeSession();
     Failure checkNoOneElse(Session &session, bool raw);
     Failure foreignHolders(dev_t device, ino_t inode);
+    static bool openedSince(Session &session);
     Failure waitForLock(int fd, short type);
 
     std::string m_path;

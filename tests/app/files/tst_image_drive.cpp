@@ -130,6 +130,8 @@ private slots:
     void notADrive_data();
     void notADrive();
     void failedCommits();
+    void openedDuringAHold_data();
+    void openedDuringAHold();
 };
 
 void TestImageDrive::cleans_data()
@@ -450,6 +452,57 @@ void TestImageDrive::failedCommits()
     }
     qInfo("a failure struck each of %d writes of the commit", struck);
     QVERIFY(struck >= 2);
+}
+
+// A program that opens the image while a clean holds it: a raw image is
+// under the clean's lease, and the program waits until the hold is over; of
+// another format, the next commit finds it, and nothing more is written.
+void TestImageDrive::openedDuringAHold_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::newRow("raw") << "raw";
+    QTest::newRow("qcow2") << "qcow2";
+}
+
+void TestImageDrive::openedDuringAHold()
+{
+    QFETCH(QString, format);
+    TestImage image(Fat::Fat16);
+    fillDrive(image);
+    image.file("WINDOWS/TEMP/LATER.TMP", "later");
+    const QString path = image.as(format);
+    Holder holder;
+    {
+        const std::unique_ptr<FileServices> files = filesOn(path);
+        const FileServices::Hold hold(*files);
+        files->changeDirectory("C:\\WINDOWS\\TEMP");
+        files->deleteByPattern("A.TMP");
+        auto opener = std::make_unique<QProcess>();
+        opener->setProcessChannelMode(QProcess::MergedChannels);
+        opener->start("sh", {"-c", "exec 3<\"$0\"; echo ready; exec sleep 60", path});
+        QVERIFY(opener->waitForStarted(10000));
+        if (format == "raw") {
+            // Its open waits on the lease.
+            QVERIFY(!opener->waitForReadyRead(500));
+        } else {
+            QVERIFY(opener->waitForReadyRead(10000));
+            try {
+                files->deleteByPattern("LATER.TMP");
+                QFAIL("the clean went on writing to an image another program opened");
+            } catch (const FileError &error) {
+                QCOMPARE(error.number(), 75);
+                QVERIFY2(QString::fromStdString(error.hostReason()).startsWith("in use by sleep (PID "),
+                         error.hostReason().c_str());
+            }
+        }
+        holder.process = std::move(opener);
+    }
+    if (format == "raw")
+        QVERIFY(holder.process->waitForReadyRead(10000));
+    const QString listing = image.listing(path);
+    QVERIFY2(!listing.contains("A.TMP"), qPrintable(listing));
+    QVERIFY2(listing.contains("LATER.TMP"), qPrintable(listing));
+    QCOMPARE(image.fsckProblems(path), QString());
 }
 
 QTEST_GUILESS_MAIN(TestImageDrive)
