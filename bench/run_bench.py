@@ -36,6 +36,13 @@ MARKERS = {"deleted.txt", "deleted.inf"}
 # What bench_checked_delete does per file: the least code doing the same safe
 # work as a clean, and so the floor the clean is held to.
 FLOOR = "open+fstat+xattr+lease+unlink+close loop"
+# The images of 12 and 13: a FAT32 drive of 256 MiB (mkfs.fat -C takes KiB),
+# with a cluster of 512 bytes, and TEMP's files in them: names in 8.3 form,
+# which mcopy copies in seconds where it takes minutes for 10,000 long names
+# that differ only at their end, and a few bytes each, a cluster apiece.
+IMAGE_KB = 262144
+IMAGE_COUNTS = (2000, 10000)
+IMAGE_FILES = ("J", ".TMP", 8)
 
 
 def log(message):
@@ -52,9 +59,10 @@ class Bench:
 
     # -- helpers -----------------------------------------------------------
 
-    def make_files(self, folder, count, prefix="junk", suffix=".tmp"):
+    def make_files(self, folder, count, prefix="junk", suffix=".tmp", size=None):
         folder.mkdir(parents=True, exist_ok=True)
-        subprocess.run([self.bin / "bench_make_files", folder, str(count), prefix, suffix],
+        subprocess.run([self.bin / "bench_make_files", folder, str(count), prefix, suffix,
+                        *([] if size is None else [str(size)])],
                        check=True)
 
     def fresh(self, path):
@@ -394,14 +402,23 @@ class Bench:
     def cpu_of(command, **kwargs):
         """Runs command to its end on one CPU; the CPU time (user + system)
         it took, in seconds, from its own resource usage."""
+        return Bench.wall_and_cpu(command, **kwargs)[1]
+
+    @staticmethod
+    def wall_and_cpu(command, pin=None, **kwargs):
+        """Runs command to its end on one CPU (pin, as on_one_cpu gives it,
+        or a fresh choice); its wall time and its CPU time (user + system,
+        its own and that of every child it waited for), in seconds."""
+        start = time.perf_counter()
         child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                 preexec_fn=Bench.on_one_cpu(), **kwargs)
+                                 preexec_fn=pin or Bench.on_one_cpu(), **kwargs)
         _, status, usage = os.wait4(child.pid, 0)
+        elapsed = time.perf_counter() - start
         message = child.stderr.read().decode(errors="replace").strip()
         child.stderr.close()
         if status != 0:
             raise RuntimeError(f"{command[0]} failed ({status}): {message}")
-        return usage.ru_utime + usage.ru_stime
+        return elapsed, usage.ru_utime + usage.ru_stime
 
     def references(self, folders):
         """The two sides every clean of TEMP is held against, each deleting
@@ -529,6 +546,209 @@ class Bench:
             shutil.rmtree(base, ignore_errors=True)
         self.cpu_rows("11" + suffix, f"--clean temp, {count:,} files,", file_system_type(place), cpu)
 
+    # -- 12 and 13: drive C: in a disk image ---------------------------------
+
+    @staticmethod
+    def tool(*command):
+        """Runs one of the tools that make and read images; its output."""
+        result = subprocess.run([str(part) for part in command], capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RuntimeError(f"{command[0]} failed ({result.returncode}): "
+                               f"{(result.stderr or result.stdout).strip()}")
+        return result.stdout
+
+    def make_image(self, image, entries):
+        """A raw image of a FAT32 drive made as a user makes one: mkfs.fat,
+        the six folders with mmd, and entries (host folders) copied into it
+        with mcopy -s, each into the drive's folder paired with it ("" for
+        the root), where it joins the folder of its name made already."""
+        image.unlink(missing_ok=True)
+        self.tool("mkfs.fat", "-F", "32", "-C", image, IMAGE_KB)
+        made = set()
+        for folder in DRIVE_FOLDERS:
+            parts = folder.split("/")
+            for depth in range(1, len(parts) + 1):
+                path = "/".join(parts[:depth])
+                if path not in made:
+                    self.tool("mmd", "-i", image, f"::/{path}")
+                    made.add(path)
+        for host, inside in entries:
+            self.tool("mcopy", "-s", "-i", image, host, f"::/{inside}/" if inside else "::/")
+        self.check_image(image)
+        return image
+
+    @staticmethod
+    def copy_image(template, image):
+        """A working copy of an image, holes and all, as the tools made it."""
+        Bench.tool("cp", "--sparse=always", template, image)
+
+    def check_image(self, image, temp=None):
+        """fsck.fat -n must find nothing to say of the raw image, and TEMP
+        must hold exactly temp (names, in any case) when it is given."""
+        report = self.tool("fsck.fat", "-n", image).splitlines()
+        if len(report) != 2 or not report[1].startswith(f"{image}: "):
+            raise RuntimeError(f"fsck.fat -n {image}: " + " / ".join(report))
+        if temp is not None:
+            listing = self.tool("mdir", "-b", "-i", image, "::/WINDOWS/TEMP")
+            names = sorted(line.rsplit("/", 1)[-1].lower() for line in listing.splitlines() if line.strip())
+            if names != sorted(temp):
+                raise RuntimeError(f"{image}: TEMP holds {len(names)} entries ({', '.join(names[:5])}"
+                                   f"{', ...' if len(names) > 5 else ''}), not {', '.join(temp) or 'none'}")
+
+    def check_qcow2(self, image, temp):
+        self.tool("qemu-img", "check", "-q", image)
+        raw = image.with_suffix(".raw")
+        try:
+            self.tool("qemu-img", "convert", "-O", "raw", image, raw)
+            self.check_image(raw, temp)
+        finally:
+            raw.unlink(missing_ok=True)
+
+    def image_clean(self, formats, place):
+        """--clean temp of IMAGE_COUNTS files in TEMP on a raw and a qcow2
+        image, against the program's own --clean temp of the same files in
+        a folder, and against mdel of them from the raw image. The images
+        are made once per size and copied before each side that uses one;
+        every side of a round runs on the same one CPU, qemu-nbd with it."""
+        base = Path(tempfile.mkdtemp(prefix="image-clean-", dir=place))
+        where = file_system_type(place)
+        templates = {}
+        try:
+            for count in IMAGE_COUNTS:
+                source = base / f"source-{count}" / "TEMP"
+                self.make_files(source, count, *IMAGE_FILES)
+                started = time.perf_counter()
+                raw = self.make_image(base / f"template-{count}.img", [(source, "WINDOWS")])
+                self.check_image(raw, [name.lower() for name in os.listdir(source)])
+                templates["raw", count] = raw
+                templates["qcow2", count] = base / f"template-{count}.qcow2"
+                self.tool("qemu-img", "convert", "-O", "qcow2", raw, templates["qcow2", count])
+                log(f"   images of {count:,} files made in {time.perf_counter() - started:.1f} s")
+                shutil.rmtree(source.parent)
+            sides = [(kind, count) for count in IMAGE_COUNTS for kind in ("folder", "mdel", *formats)]
+            figures = {side: [] for side in sides}
+            for run in range(self.runs):
+                pin = self.on_one_cpu()
+                made = {}
+                for kind, count in self.alternate(run, sides):
+                    if kind == "folder":
+                        drive = base / f"drive-{count}"
+                        for folder in DRIVE_FOLDERS:
+                            self.fresh(drive / folder)
+                        self.make_files(drive / "WINDOWS/TEMP", count, *IMAGE_FILES)
+                        command = [self.program, "--drive-c", drive, "--clean", "temp"]
+                    else:
+                        drive = base / f"{kind}-{count}.{'qcow2' if kind == 'qcow2' else 'img'}"
+                        self.copy_image(templates["qcow2" if kind == "qcow2" else "raw", count], drive)
+                        command = (["mdel", "-i", drive, "::/WINDOWS/TEMP/*"] if kind == "mdel"
+                                   else [self.program, "--drive-c", drive, "--clean", "temp"])
+                    made[kind, count] = drive
+                    os.sync()
+                    figures[kind, count].append(self.wall_and_cpu(command, pin))
+                # What each side left, outside the timing: a clean that broke
+                # the drive, or left a file, measured nothing worth having.
+                for (kind, count), drive in made.items():
+                    if kind == "folder":
+                        left = self.leftovers(drive / "WINDOWS/TEMP", MARKERS)
+                        if left:
+                            raise RuntimeError(f"--clean temp left {len(left)} files in {drive}")
+                        shutil.rmtree(drive)
+                        continue
+                    if kind == "qcow2":
+                        self.check_qcow2(drive, ["deleted.txt"])
+                    else:
+                        self.check_image(drive, [] if kind == "mdel" else ["deleted.txt"])
+                    drive.unlink()
+                log(f"   run {run + 1}: " + ", ".join(
+                    f"{kind} {count:,} {figures[kind, count][-1][0] * 1e3:.0f} ms" for kind, count in sides))
+        finally:
+            shutil.rmtree(base, ignore_errors=True)
+
+        def median(side, measure):
+            return statistics.median(figure[measure] for figure in figures[side]) * 1e3
+
+        def ratio(ours, other, measure):
+            return statistics.median(o[measure] / f[measure] for o, f in zip(figures[ours], figures[other]))
+
+        small, large = IMAGE_COUNTS
+        for kind in formats:
+            number = "12" + kind[0]
+            for count in IMAGE_COUNTS:
+                goal = count == large
+                for measure, label, suffix in ((0, "wall", ""), (1, "CPU (user+sys)", "c")):
+                    value = ratio((kind, count), ("folder", count), measure)
+                    what = (f"--clean temp, {count:,} files, {kind} image / same in a folder, {where}, {label}"
+                            if measure == 0 else f"  same, {label}")
+                    self.row(number + suffix, what, median((kind, count), measure), median(("folder", count), measure),
+                             value, "<= 3.00" if goal else "(info)", value <= 3.0 if goal else None)
+                value = ratio((kind, count), ("mdel", count), 0)
+                self.row(number + "m", f"  same / mdel -i IMAGE ::/WINDOWS/TEMP/* (raw image), wall",
+                         median((kind, count), 0), median(("mdel", count), 0), value, "(info)", None)
+            for measure, label, suffix in ((0, "wall", "g"), (1, "CPU (user+sys)", "gc")):
+                value = ratio((kind, large), (kind, small), measure)
+                self.row(number + suffix, f"  {kind} image clean, {large:,} / {small:,} files, {label}",
+                         median((kind, large), measure), median((kind, small), measure), value,
+                         "<= 6.00" if measure == 0 else "(info)", value <= 6.0 if measure == 0 else None)
+
+    def image_startup(self):
+        """The window's start on a qcow2 image against its start on a folder
+        holding the same drive (the sample drive of 6), timed to "shown" as
+        6 times it, and with every side on one CPU besides."""
+        folder = self.sample_drive()
+        template = self.work / "sample-drive.qcow2"
+        raw = self.make_image(self.work / "sample-drive.img",
+                              [(folder / "WINDOWS" / name, "WINDOWS") for name in sorted(os.listdir(folder / "WINDOWS"))]
+                              + [(folder / "RECYCLED", "")])
+        self.tool("qemu-img", "convert", "-O", "qcow2", raw, template)
+        raw.unlink()
+        image = self.work / "drive.qcow2"
+        server, display = self.start_xvfb()
+        runtime = tempfile.mkdtemp(prefix="runtime-", dir=self.work)
+        os.chmod(runtime, 0o700)
+        env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=runtime)
+        env.pop("QT_QPA_PLATFORM", None)
+        sides = [(pinned, kind) for pinned in (False, True) for kind in ("image", "folder")]
+        samples = {side: [] for side in sides}
+        try:
+            for run in range(-2, self.runs):
+                pin = self.on_one_cpu()
+                measured = {}
+                for pinned, kind in self.alternate(run, sides):
+                    if kind == "image":
+                        self.copy_image(template, image)
+                        drive = image
+                    else:
+                        drive = self.sample_drive()
+                    os.sync()
+                    result = subprocess.run([self.bin / "bench_window_timer", "--timeout", "30", TITLE,
+                                             "--", self.program, "--drive-c", drive],
+                                            env=env, capture_output=True, text=True,
+                                            preexec_fn=pin if pinned else None)
+                    if result.returncode != 0:
+                        raise RuntimeError(f"{kind}: its window never appeared: {result.stderr.strip()}")
+                    figures = json.loads(result.stdout)
+                    if figures["status"] != 0 or figures["ended_by"] != "close":
+                        raise RuntimeError(f"{kind} did not end cleanly on close: {figures}")
+                    measured[pinned, kind] = figures
+                if run >= 0:
+                    for side in sides:
+                        samples[side].append(measured[side])
+                    log(f"   run {run + 1}: shown after " + ", ".join(
+                        f"{kind}{' (one CPU)' if pinned else ''} {measured[pinned, kind]['shown_ms']:.0f} ms"
+                        for pinned, kind in sides))
+        finally:
+            server.terminate()
+            server.wait()
+        for number, key, what, pinned, target in (
+                ("13", "shown_ms", "start-up until window shown, qcow2 image / folder, same drive", False, 1.5),
+                ("13x", "exit_ms", "  start, show, close, exit", False, None),
+                ("13p", "shown_ms", "  start-up until shown, both on one CPU", True, None)):
+            ours = [sample[key] for sample in samples[pinned, "image"]]
+            other = [sample[key] for sample in samples[pinned, "folder"]]
+            value = statistics.median(o / f for o, f in zip(ours, other))
+            self.row(number, what, statistics.median(ours), statistics.median(other), value,
+                     f"<= {target}" if target else "(info)", value <= target if target else None)
+
     # -- the table ----------------------------------------------------------
 
     def print_table(self):
@@ -578,7 +798,8 @@ def main():
                         help="the folder under which the file trees are made, on one file system "
                              "(default: /dev/shm when it has room, else BUILD/trees)")
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11", help="comma-separated measurement numbers")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11,12,13",
+                        help="comma-separated measurement numbers (12r or 12q: the image clean of one format)")
     parser.add_argument("--disk", type=Path,
                         help="a folder on a disk for the cleans of TEMP (9, 10, 11), whose cost the "
                              "disk decides (default: BUILD/trees)")
@@ -630,6 +851,15 @@ def main():
             bench.in_use_cost(100_000, [
                 ("tmpfs", Path("/dev/shm") if file_system_type("/dev/shm") == "tmpfs" else None),
                 ("ext4", disk if file_system_type(disk) == "ext2/ext3" else None)])
+        formats = [kind for kind in ("raw", "qcow2") if "12" in only or "12" + kind[0] in only]
+        if formats:
+            place = Path("/dev/shm") if file_system_type("/dev/shm") == "tmpfs" else base
+            log(f"12: --clean temp of {' and '.join(f'{count:,}' for count in IMAGE_COUNTS)} files on "
+                f"{' and '.join(formats)} images, in a folder and by mdel, on {file_system_type(place)} ({place})")
+            bench.image_clean(formats, place)
+        if "13" in only:
+            log("13: start-up on a qcow2 image and on a folder, under Xvfb")
+            bench.image_startup()
     finally:
         bench.print_table()
         print(f"file trees on {file_system_type(work)} ({base}); load average {load_before:.1f} before, "
