@@ -16,6 +16,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <future>
 #include <variant>
 
 namespace {
@@ -68,6 +69,12 @@ int main(int argc, char *argv[])
         }
     }
 
+    // An image's drive is looked at (for a qcow2 image, a server started)
+    // while Qt connects to the display and loads its fonts, not after.
+    std::future<Result<std::unique_ptr<Drive>>> opening;
+    if (line.driveC)
+        opening = std::async(std::launch::async, [path = line.driveC->toStdString()] { return openDrive(path); });
+
     QApplication app(argc, argv);
     setIdentity();
     QApplication::setDesktopFileName(QStringLiteral("org.brightsweep.Brightsweep"));
@@ -85,7 +92,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    Result<std::unique_ptr<Drive>> drive = openDrive(line.driveC->toStdString());
+    Result<std::unique_ptr<Drive>> drive = opening.get();
     if (!drive) {
         showMessage(Program::unusableImageMessage(*line.driveC, QString::fromStdString(wordsOf(drive.failure()))));
         return 1;
