@@ -47,6 +47,19 @@ Failure damaged(const std::string &what)
     return Failure{EIO, "damaged: " + what + ": let ScanDisk check it first", 57, Step::Unset, {}};
 }
 
+// What a damage says, without the words around it, to be told with more.
+std::string what(const Failure &damage)
+{
+    std::string text = damage.reason;
+    constexpr std::string_view front = "damaged: ";
+    constexpr std::string_view back = ": let ScanDisk check it first";
+    if (text.rfind(front, 0) == 0)
+        text.erase(0, front.size());
+    if (text.size() >= back.size() && text.compare(text.size() - back.size(), back.size(), back) == 0)
+        text.erase(text.size() - back.size());
+    return text;
+}
+
 bool isPowerOfTwo(std::uint32_t value)
 {
     return value != 0 && (value & (value - 1)) == 0;
@@ -419,6 +432,8 @@ bool FatVolume::isEnd(std::uint32_t value) const
 // take in the bytes it touched.
 void FatVolume::setNext(std::uint32_t cluster, std::uint32_t value, std::uint64_t &low, std::uint64_t &high)
 {
+    if (m_undo)
+        m_undo->emplace_back(cluster, next(cluster));
     std::size_t at = 0;
     std::size_t length = 0;
     for (std::size_t copy = 0; copy < m_fats.size(); ++copy) {
@@ -650,7 +665,7 @@ Failure FatVolume::checkWhole()
                 Result<std::vector<std::uint32_t>> clusters =
                     chain(entry.firstCluster, (folderMaxBytes + m_layout.clusterBytes - 1) / m_layout.clusterBytes);
                 if (!clusters)
-                    return damaged(where + ": " + clusters.failure().reason.substr(9));
+                    return damaged(where + ": " + what(clusters.failure()));
                 if (used[entry.firstCluster])
                     return damaged(where + " is a folder that holds itself, or shares a cluster");
                 if (Failure failed = take(*clusters, where); failed.failed())
@@ -744,6 +759,39 @@ Failure FatVolume::extend(FatDirectory &folder)
 }
 
 Failure FatVolume::write(FatDirectory &folder, const std::string &name, FatEntry *existing, std::string_view content)
+{
+    // All or nothing: a write that fails half-way (no room for its entry,
+    // no short name left) takes back the clusters it took, so that no later
+    // commit writes a chain no entry names.
+    const FatDirectory before = folder;
+    const std::size_t data = m_data.size();
+    const std::size_t toFree = m_toFree.size();
+    const std::int64_t taken = m_taken;
+    const std::uint64_t takenLow = m_takenLow;
+    const std::uint64_t takenHigh = m_takenHigh;
+    const std::uint32_t nextFree = m_nextFree;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> undo;
+    m_undo = &undo;
+    const Failure failed = writeWhole(folder, name, existing, content);
+    m_undo = nullptr;
+    if (failed.failed()) {
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
+        for (auto change = undo.rbegin(); change != undo.rend(); ++change)
+            setNext(change->first, change->second, low, high);
+        folder = before;
+        m_data.resize(data);
+        m_toFree.resize(toFree);
+        m_taken = taken;
+        m_takenLow = takenLow;
+        m_takenHigh = takenHigh;
+        m_nextFree = nextFree;
+    }
+    return failed;
+}
+
+Failure FatVolume::writeWhole(FatDirectory &folder, const std::string &name, FatEntry *existing,
+                              std::string_view content)
 {
     if (Failure failed = checkWhole(); failed.failed())
         return failed;
@@ -936,8 +984,13 @@ Failure FatVolume::write(FatDirectory &folder, const std::string &name, FatEntry
     entry.size = static_cast<std::uint32_t>(content.size());
     entry.firstSlot = *start;
     entry.slot = slot;
-    folder.m_bySlot[slot] = folder.m_entries.size();
-    folder.m_entries.push_back(std::move(entry));
+    // In the folder's order, where its records went.
+    const auto at = std::find_if(folder.m_entries.begin(), folder.m_entries.end(),
+                                 [slot](const FatEntry &other) { return other.slot > slot; });
+    folder.m_entries.insert(at, std::move(entry));
+    folder.m_bySlot.clear();
+    for (std::size_t i = 0; i < folder.m_entries.size(); ++i)
+        folder.m_bySlot.emplace(folder.m_entries[i].slot, i);
     return {};
 }
 
@@ -952,26 +1005,29 @@ bool FatVolume::changed() const
     return false;
 }
 
-// The FAT bytes low to high of every copy kept the same, each copy a write
-// of its own, and FSInfo's count where it keeps one. A kill cannot come
-// between them: a commit's writes are made by a process that finishes them.
+// The FAT bytes low to high of every copy kept the same, as one write from
+// the first copy's to the last's, so that no write leaves the copies
+// apart; then FSInfo's count where it keeps one.
 void FatVolume::addFatSpan(std::vector<CommitWrite> &writes, std::uint64_t low, std::uint64_t high)
 {
-    for (std::uint32_t copy = 0; copy < m_layout.fatCount; ++copy) {
-        if (!m_layout.mirrored && copy != m_layout.activeFat)
-            continue;
+    const std::uint32_t first = m_layout.mirrored ? 0 : m_layout.activeFat;
+    const std::uint32_t last = m_layout.mirrored ? m_layout.fatCount - 1 : m_layout.activeFat;
+    CommitWrite span;
+    span.offset = m_layout.fatOffset + first * m_layout.fatBytes + low;
+    span.bytes.reserve(std::size_t((last - first) * m_layout.fatBytes + high - low));
+    for (std::uint32_t copy = first; copy <= last; ++copy) {
         const std::vector<std::uint8_t> &fat = m_fats[copy];
-        CommitWrite span;
-        span.offset = m_layout.fatOffset + copy * m_layout.fatBytes + low;
-        span.bytes.assign(fat.begin() + std::ptrdiff_t(low), fat.begin() + std::ptrdiff_t(high));
-        writes.push_back(std::move(span));
+        const std::uint64_t begin = copy == first ? low : 0;
+        const std::uint64_t end = copy == last ? high : m_layout.fatBytes;
+        span.bytes.insert(span.bytes.end(), fat.begin() + std::ptrdiff_t(begin), fat.begin() + std::ptrdiff_t(end));
     }
+    writes.push_back(std::move(span));
     if (m_layout.fsInfoOffset != 0 && !m_reserved.empty() && m_freeCount >= 0) {
         put32(m_reserved.data() + 488, static_cast<std::uint32_t>(m_freeCount));
         put32(m_reserved.data() + 492, m_nextFree);
         CommitWrite info;
         info.offset = m_layout.fsInfoOffset;
-        info.bytes.assign(m_reserved.begin(), m_reserved.begin() + 512);
+        info.bytes = m_reserved;
         writes.push_back(std::move(info));
     }
     writes.back().flushAfter = true;
@@ -993,9 +1049,10 @@ std::vector<CommitWrite> FatVolume::commitSteps()
     // 3. The records, each folder in its own order, so that a long name is
     // marked deleted no later than its entry.
     const std::uint32_t sector = m_layout.sectorBytes;
-    for (const auto &[cluster, folder] : m_directories) {
+    for (const auto &entry : m_directories) {
+        const FatDirectory *folder = entry.second.get();
         const std::size_t sectors = folder->m_dirty.size();
-        auto where = [&](std::size_t s) {
+        auto where = [folder, sector](std::size_t s) {
             return folder->m_pieces[s * sector / folder->m_pieceBytes] + (s * sector) % folder->m_pieceBytes;
         };
         for (std::size_t s = 0; s < sectors;) {

@@ -14,10 +14,14 @@
 // A FAT12, FAT16 or FAT32 file system on a block device, read from its own
 // structures: the boot sector, the FAT, the directory entries with their
 // long names. What it changes it first keeps in memory, and commitSteps()
-// hands over as the writes that make it lasting, in an order that leaves
-// the drive whole between any two of them: a deleted file's entries before
-// its clusters are freed, a new file's clusters taken before an entry
-// names them. Nothing is written outside what was read and judged.
+// hands over as the writes that make it lasting, in steps that leave the
+// drive whole between any two of them: a deleted file's entries before its
+// clusters are freed, a new file's clusters taken before an entry names
+// them, every FAT copy in one write. Within the step of the entries, a long
+// name whose records lie in two clusters apart is two writes: a commit is
+// therefore run by a process that finishes it (see ImageDrive), and only a
+// power cut there leaves a name for ScanDisk to mend. Nothing is written
+// outside what was read and judged.
 
 enum class FatType { Fat12, Fat16, Fat32 };
 
@@ -172,6 +176,7 @@ private:
     FatVolume(BlockDevice &drive, FatLayout layout);
     void setNext(std::uint32_t cluster, std::uint32_t value, std::uint64_t &low, std::uint64_t &high);
     bool isEnd(std::uint32_t value) const;
+    Failure writeWhole(FatDirectory &folder, const std::string &name, FatEntry *existing, std::string_view content);
     Result<std::unique_ptr<FatDirectory>> readDirectory(std::uint32_t cluster);
     Failure parse(FatDirectory &folder);
     Result<std::vector<std::uint32_t>> allocate(std::uint32_t count);
@@ -199,6 +204,8 @@ private:
     std::int64_t m_taken = 0;
     std::vector<std::uint32_t> m_toFree;
     std::size_t m_removals = 0;
+    // While a write is under way: each FAT entry it changed, as it was.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> *m_undo = nullptr;
 };
 
 // What the commit of a volume's writes runs them through: in this process,

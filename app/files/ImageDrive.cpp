@@ -135,11 +135,18 @@ struct ImageDrive::Session
 
 namespace {
 
+// A volume label is never a folder, whatever other bit it has: the walk
+// of the whole drive leaves it out, so nothing may be written in it.
+bool isFolder(const FatEntry &entry)
+{
+    return (entry.attributes & FatAttribute::Directory) != 0 && (entry.attributes & FatAttribute::VolumeLabel) == 0;
+}
+
 unsigned char typeOf(const FatEntry &entry)
 {
-    if ((entry.attributes & FatAttribute::Directory) != 0)
-        return DT_DIR;
-    return (entry.attributes & FatAttribute::VolumeLabel) != 0 ? DT_UNKNOWN : DT_REG;
+    if ((entry.attributes & FatAttribute::VolumeLabel) != 0)
+        return DT_UNKNOWN;
+    return isFolder(entry) ? DT_DIR : DT_REG;
 }
 
 // What an entry of a FAT folder counts as: the attribute byte answers
@@ -191,7 +198,7 @@ public:
             const FatEntry *entry = (*at)->named(name);
             if (!entry)
                 return Failure::of(ENOENT);
-            if ((entry->attributes & FatAttribute::Directory) == 0)
+            if (!isFolder(*entry))
                 return Failure::of(ENOTDIR);
             at = volume.directory(entry->firstCluster);
         }
@@ -210,7 +217,7 @@ public:
         const FatEntry *entry = (*folder)->named(name);
         if (!entry)
             return Failure::of(ENOENT);
-        if ((entry->attributes & FatAttribute::Directory) == 0 || entry->name == "." || entry->name == "..")
+        if (!isFolder(*entry) || entry->name == "." || entry->name == "..")
             return Failure::of(ENOTDIR);
         std::vector<std::string> path = m_path;
         path.push_back(name);

@@ -130,6 +130,7 @@ private slots:
     void notADrive_data();
     void notADrive();
     void failedCommits();
+    void aWriteWithoutRoom();
     void openedDuringAHold_data();
     void openedDuringAHold();
 };
@@ -452,6 +453,37 @@ void TestImageDrive::failedCommits()
     }
     qInfo("a failure struck each of %d writes of the commit", struck);
     QVERIFY(struck >= 2);
+}
+
+// A file that finds no room for its entry (FAT16's root has its 64 records
+// here, all but one taken; the file needs two) is not written, "Disk full", and takes back the cluster it took
+// for its text: the deletes that follow in the same hold leave no chain
+// that no entry names.
+void TestImageDrive::aWriteWithoutRoom()
+{
+    TestImage image(Fat::Fat16);
+    TestImage::run("mkfs.fat", {"-F", "16", "-r", "64", "-C", image.folderPath() + "/small.img", "32768"});
+    const QString path = image.folderPath() + "/small.img";
+    for (int i = 0; i < 62; ++i)
+        TestImage::run("mcopy", {"-i", path, "/dev/null", QStringLiteral("::/FILE%1.TMP").arg(i)});
+    TestImage::run("mmd", {"-i", path, "::/TEMP"});
+    TestImage::run("mcopy", {"-i", path, "/etc/hostname", "::/TEMP/JUNK.TMP"});
+    {
+        const std::unique_ptr<FileServices> files = filesOn(path);
+        const FileServices::Hold hold(*files);
+        files->openForOutput(1, "cleaner.txt");
+        files->writeRecord(1, "Hello World");
+        try {
+            files->closeAll();
+            QFAIL("a file was written into a full root folder");
+        } catch (const FileError &error) {
+            QCOMPARE(error.number(), 61);
+        }
+        files->deleteByPattern("C:\\TEMP\\*.*");
+    }
+    QCOMPARE(image.fsckProblems(path), QString());
+    QVERIFY(!image.listing(path).contains("cleaner.txt"));
+    QVERIFY(!image.listing(path).contains("JUNK.TMP"));
 }
 
 // A program that opens the image while a clean holds it: a raw image is
