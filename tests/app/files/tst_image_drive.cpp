@@ -246,8 +246,8 @@ void TestImageDrive::refusesToWrite_data()
                         const char *reason, bool readable) {
         QTest::newRow(tag) << fat << QString(format) << QString(how) << number << QString(reason) << readable;
     };
-    row("a program holds the raw image open", Fat::Fat16, "raw", "holder", 75, "in use by sleep (PID ", true);
-    row("a program holds the qcow2 image open", Fat::Fat32, "qcow2", "holder", 75, "in use by sleep (PID ", true);
+    row("a program holds the raw image open", Fat::Fat16, "raw", "holder", 75, "in use by sh (PID ", true);
+    row("a program holds the qcow2 image open", Fat::Fat32, "qcow2", "holder", 75, "in use by sh (PID ", true);
     row("QEMU serves the qcow2 image", Fat::Fat16, "qcow2", "qemu", 75, "which holds QEMU's lock", true);
     row("QEMU serves the raw image", Fat::Fat16, "raw", "qemu", 75, "which holds QEMU's lock", true);
     row("Bochs has it", Fat::Fat16, "raw", "bochs", 75, "in use by Bochs", true);
@@ -303,7 +303,9 @@ void TestImageDrive::refusesToWrite()
     const QString path = image.as(format);
     Holder holder;
     if (how == "holder") {
-        holder.start("sh", {"-c", "exec 3<\"$0\"; echo ready; exec sleep 60", path});
+        // It waits in its own read, so that its name is the one it has
+        // when it says it is ready.
+        holder.start("sh", {"-c", "exec 3<\"$0\"; echo ready; read -r _", path});
     } else if (how == "qemu") {
         const QString socket = image.folderPath() + "/served.sock";
         const QString driver = format == "raw" ? "raw" : format;
@@ -511,7 +513,7 @@ void TestImageDrive::openedDuringAHold()
         files->deleteByPattern("A.TMP");
         auto opener = std::make_unique<QProcess>();
         opener->setProcessChannelMode(QProcess::MergedChannels);
-        opener->start("sh", {"-c", "exec 3<\"$0\"; echo ready; exec sleep 60", path});
+        opener->start("sh", {"-c", "exec 3<\"$0\"; echo ready; read -r _", path});
         QVERIFY(opener->waitForStarted(10000));
         if (format == "raw") {
             // Its open waits on the lease.
@@ -523,8 +525,8 @@ void TestImageDrive::openedDuringAHold()
                 QFAIL("the clean went on writing to an image another program opened");
             } catch (const FileError &error) {
                 QCOMPARE(error.number(), 75);
-                QVERIFY2(QString::fromStdString(error.hostReason()).startsWith("in use by sleep (PID "),
-                         error.hostReason().c_str());
+                const QString named = QStringLiteral("in use by sh (PID %1)").arg(opener->processId());
+                QVERIFY2(QString::fromStdString(error.hostReason()).startsWith(named), error.hostReason().c_str());
             }
         }
         holder.process = std::move(opener);
