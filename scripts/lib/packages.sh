@@ -25,10 +25,9 @@ RUN_CMAKE_ARGUMENTS=(-G Ninja -DBUILD_TESTING=OFF)
 # platform does, Wine with the cross compiler of the Windows program that
 # holds a file open, and the virtual machine that mounts a FAT drive with
 # Debian's own kernel: the emulator, the shell of its initramfs and the tools
-# that make and check the drive, and the disk images of emulators: QEMU's
-# image tool and server (qemu-utils) and the partitioner; and the private
-# session bus that the
-# progress on the task bar is sent on, with the monitor that records it.
+# that make and check the drive, and for the drives inside emulators' disk
+# images QEMU's image tool and server (qemu-utils) and the partitioner; and
+# the monitor that records the progress the task bar is sent on that bus.
 TEST_PACKAGES=(
     xvfb xauth xdotool x11-utils attr util-linux dbus-daemon dbus-bin
     desktop-file-utils appstream groff-base python3 python3-xlib qt6-base-private-dev
