@@ -331,21 +331,28 @@ Result<std::unique_ptr<FatVolume>> FatVolume::open(BlockDevice &drive, bool writ
         return layout.failure();
     std::unique_ptr<FatVolume> volume(new FatVolume(drive, layout.take()));
     const FatLayout &l = volume->m_layout;
-    volume->m_writing = writing;
-    const std::uint32_t copies = writing ? l.fatCount : 1;
     const std::uint64_t effective = l.type == FatType::Fat12 ? (std::uint64_t(l.clusterCount) + 2) * 3 / 2 + 1
                                     : l.type == FatType::Fat16 ? (std::uint64_t(l.clusterCount) + 2) * 2
                                                                : (std::uint64_t(l.clusterCount) + 2) * 4;
     const std::uint64_t compared = std::min(effective, l.fatBytes);
-    for (std::uint32_t copy = 0; copy < copies; ++copy) {
-        const std::uint32_t which = writing ? copy : l.activeFat;
-        std::vector<std::uint8_t> fat(l.fatBytes);
-        if (Failure failed = drive.read(l.fatOffset + which * l.fatBytes, fat.data(), fat.size()); failed.failed())
-            return failed;
-        if (writing && l.mirrored && copy > 0
-            && std::memcmp(fat.data(), volume->m_fats[0].data(), std::size_t(compared)) != 0)
-            return damaged("its FAT copies differ");
-        volume->m_fats.push_back(std::move(fat));
+    // One copy is held, the one in use: a write goes to every copy kept
+    // the same, and those are compared with it piece by piece, not held.
+    volume->m_fat.resize(std::size_t(l.fatBytes));
+    if (Failure failed = drive.read(l.fatOffset + l.activeFat * l.fatBytes, volume->m_fat.data(), volume->m_fat.size());
+        failed.failed())
+        return failed;
+    if (writing && l.mirrored) {
+        std::vector<std::uint8_t> piece(std::size_t(std::min<std::uint64_t>(compared, 64 * 1024)));
+        for (std::uint32_t copy = 1; copy < l.fatCount; ++copy) {
+            for (std::uint64_t at = 0; at < compared; at += piece.size()) {
+                const std::size_t length = std::size_t(std::min<std::uint64_t>(piece.size(), compared - at));
+                if (Failure failed = drive.read(l.fatOffset + copy * l.fatBytes + at, piece.data(), length);
+                    failed.failed())
+                    return failed;
+                if (std::memcmp(piece.data(), volume->m_fat.data() + at, length) != 0)
+                    return damaged("its FAT copies differ");
+            }
+        }
     }
     if (l.fsInfoOffset != 0) {
         std::uint8_t info[512];
@@ -397,7 +404,7 @@ Failure FatVolume::shutDownCleanly() const
 
 std::uint32_t FatVolume::next(std::uint32_t cluster) const
 {
-    const std::vector<std::uint8_t> &fat = m_fats[m_writing ? m_layout.activeFat : 0];
+    const std::vector<std::uint8_t> &fat = m_fat;
     switch (m_layout.type) {
     case FatType::Fat12: {
         const std::size_t at = std::size_t(cluster) * 3 / 2;
@@ -428,38 +435,34 @@ bool FatVolume::isEnd(std::uint32_t value) const
     return true;
 }
 
-// Every copy that is kept the same gets the change; low and high grow to
-// take in the bytes it touched.
+// The copy in use gets the change, and the commit takes it to every copy
+// kept the same; low and high grow to take in the bytes it touched.
 void FatVolume::setNext(std::uint32_t cluster, std::uint32_t value, std::uint64_t &low, std::uint64_t &high)
 {
     if (m_undo)
         m_undo->emplace_back(cluster, next(cluster));
     std::size_t at = 0;
     std::size_t length = 0;
-    for (std::size_t copy = 0; copy < m_fats.size(); ++copy) {
-        if (!m_layout.mirrored && copy != m_layout.activeFat)
-            continue;
-        std::vector<std::uint8_t> &fat = m_fats[copy];
-        switch (m_layout.type) {
-        case FatType::Fat12: {
-            at = std::size_t(cluster) * 3 / 2;
-            length = 2;
-            std::uint32_t pair = le16(&fat[at]);
-            pair = (cluster & 1) != 0 ? (pair & 0x000F) | (value << 4) : (pair & 0xF000) | (value & 0x0FFF);
-            put16(&fat[at], pair);
-            break;
-        }
-        case FatType::Fat16:
-            at = std::size_t(cluster) * 2;
-            length = 2;
-            put16(&fat[at], value);
-            break;
-        case FatType::Fat32:
-            at = std::size_t(cluster) * 4;
-            length = 4;
-            put32(&fat[at], (le32(&fat[at]) & 0xF0000000) | (value & 0x0FFFFFFF));
-            break;
-        }
+    std::vector<std::uint8_t> &fat = m_fat;
+    switch (m_layout.type) {
+    case FatType::Fat12: {
+        at = std::size_t(cluster) * 3 / 2;
+        length = 2;
+        std::uint32_t pair = le16(&fat[at]);
+        pair = (cluster & 1) != 0 ? (pair & 0x000F) | (value << 4) : (pair & 0xF000) | (value & 0x0FFF);
+        put16(&fat[at], pair);
+        break;
+    }
+    case FatType::Fat16:
+        at = std::size_t(cluster) * 2;
+        length = 2;
+        put16(&fat[at], value);
+        break;
+    case FatType::Fat32:
+        at = std::size_t(cluster) * 4;
+        length = 4;
+        put32(&fat[at], (le32(&fat[at]) & 0xF0000000) | (value & 0x0FFFFFFF));
+        break;
     }
     low = std::min<std::uint64_t>(low, at);
     high = std::max<std::uint64_t>(high, at + length);
@@ -1005,23 +1008,18 @@ bool FatVolume::changed() const
     return false;
 }
 
-// The FAT bytes low to high of every copy kept the same, as one write from
-// the first copy's to the last's, so that no write leaves the copies
-// apart; then FSInfo's count where it keeps one.
+// The FAT bytes low to high, to every copy kept the same, in one step;
+// then FSInfo's count where it keeps one.
 void FatVolume::addFatSpan(std::vector<CommitWrite> &writes, std::uint64_t low, std::uint64_t high)
 {
     const std::uint32_t first = m_layout.mirrored ? 0 : m_layout.activeFat;
     const std::uint32_t last = m_layout.mirrored ? m_layout.fatCount - 1 : m_layout.activeFat;
-    CommitWrite span;
-    span.offset = m_layout.fatOffset + first * m_layout.fatBytes + low;
-    span.bytes.reserve(std::size_t((last - first) * m_layout.fatBytes + high - low));
     for (std::uint32_t copy = first; copy <= last; ++copy) {
-        const std::vector<std::uint8_t> &fat = m_fats[copy];
-        const std::uint64_t begin = copy == first ? low : 0;
-        const std::uint64_t end = copy == last ? high : m_layout.fatBytes;
-        span.bytes.insert(span.bytes.end(), fat.begin() + std::ptrdiff_t(begin), fat.begin() + std::ptrdiff_t(end));
+        CommitWrite span;
+        span.offset = m_layout.fatOffset + copy * m_layout.fatBytes + low;
+        span.bytes.assign(m_fat.begin() + std::ptrdiff_t(low), m_fat.begin() + std::ptrdiff_t(high));
+        writes.push_back(std::move(span));
     }
-    writes.push_back(std::move(span));
     if (m_layout.fsInfoOffset != 0 && !m_reserved.empty() && m_freeCount >= 0) {
         put32(m_reserved.data() + 488, static_cast<std::uint32_t>(m_freeCount));
         put32(m_reserved.data() + 492, m_nextFree);

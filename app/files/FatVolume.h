@@ -186,9 +186,8 @@ private:
 
     BlockDevice &m_drive;
     FatLayout m_layout;
-    bool m_writing = false;
-    // Every copy of the FAT when writing, else the one in use.
-    std::vector<std::vector<std::uint8_t>> m_fats;
+    // The copy of the FAT in use.
+    std::vector<std::uint8_t> m_fat;
     std::vector<std::uint8_t> m_reserved; // the FSInfo sector
     std::map<std::uint32_t, std::unique_ptr<FatDirectory>> m_directories;
     bool m_checked = false;
