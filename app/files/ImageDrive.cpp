@@ -428,6 +428,11 @@ Result<std::unique_ptr<ImageDrive>> ImageDrive::open(std::string path, Options o
         if (Failure failed = drive->openSession(Access::Read); failed.failed())
             return failed;
         drive->m_refusal = refused;
+    } else {
+        // Walked now, as the window's toolkit starts beside it, so that the
+        // start-up's first write finds it walked; what it finds wrong, the
+        // hold finds again and refuses.
+        drive->m_session->volume->checkWhole();
     }
     const Session &session = *drive->m_session;
     drive->m_description = session.location.where + ", " + session.volume->describe() + ", of a "
