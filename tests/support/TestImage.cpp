@@ -189,6 +189,16 @@ std::uint32_t TestImage::firstCluster(const QByteArray &name11) const
     return le(all, at + 26, 2) | (m_fat == Fat::Fat32 ? le(all, at + 20, 2) << 16 : 0);
 }
 
+std::uint32_t TestImage::lastCluster() const
+{
+    const QByteArray boot = bytes(m_raw).mid(qsizetype(driveOffset()), 512);
+    const std::uint32_t sector = le(boot, 11, 2);
+    const std::uint32_t total = le(boot, 19, 2) != 0 ? le(boot, 19, 2) : le(boot, 32, 4);
+    const std::uint32_t fatSectors = le(boot, 22, 2) != 0 ? le(boot, 22, 2) : le(boot, 36, 4);
+    const std::uint32_t data = le(boot, 14, 2) + le(boot, 16, 1) * fatSectors + (le(boot, 17, 2) * 32 + sector - 1) / sector;
+    return (total - data) / le(boot, 13, 1) + 1;
+}
+
 void TestImage::patch(std::uint64_t offset, const QByteArray &bytes)
 {
     QFile file(m_raw);

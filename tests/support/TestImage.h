@@ -49,6 +49,8 @@ public:
     // TMP" padded to 11) lies in the raw image; throws where there is none.
     std::uint64_t recordOffset(const QByteArray &name11) const;
     std::uint32_t firstCluster(const QByteArray &name11) const;
+    // The drive's last cluster: its FAT's last entry that counts.
+    std::uint32_t lastCluster() const;
     // Sets a FAT entry in every copy, or in the first alone.
     void setFatEntry(std::uint32_t cluster, std::uint32_t value, bool everyCopy = true);
     std::uint32_t fatEntry(std::uint32_t cluster) const;

@@ -258,6 +258,8 @@ void TestImageDrive::refusesToWrite_data()
     row("disk errors found", Fat::Fat16, "raw", "errors", 75, "Windows found disk errors", true);
     row("the FAT copies differ", Fat::Fat16, "raw", "copies", 57, "its FAT copies differ", true);
     row("the FAT copies differ far into them", Fat::Fat32, "qcow2", "copies far", 57, "its FAT copies differ", true);
+    row("the FAT16 copies differ in their last entry", Fat::Fat16, "raw", "copies last", 57, "its FAT copies differ", true);
+    row("the FAT32 copies differ in their last entry", Fat::Fat32, "raw", "copies last", 57, "its FAT copies differ", true);
     row("a chain that loops", Fat::Fat16, "raw", "loop", 57, "damaged", true);
     row("a chain out of the drive", Fat::Fat32, "raw", "range", 57, "damaged", true);
     row("a cluster of two files", Fat::Fat16, "raw", "shared", 57, "shares a cluster", true);
@@ -288,6 +290,8 @@ void TestImageDrive::refusesToWrite()
         image.setFatEntry(image.firstCluster("A       TMP"), 0x7F7F, false);
     else if (how == "copies far") // a free cluster the first copy says is bad
         image.setFatEntry(70000, 0x0FFFFFF7, false);
+    else if (how == "copies last")
+        image.setFatEntry(image.lastCluster(), second - 8, false); // bad
     else if (how == "loop")
         image.setFatEntry(image.firstCluster("BIG     TMP") + 1, image.firstCluster("BIG     TMP"));
     else if (how == "range")
