@@ -25,10 +25,35 @@ skip() {
     echo "SKIP: $*"
     exit 77
 }
-# One boot with four cleans takes about 10 s of the machine's own time; the
-# whole run 30 to 50 s on a 2-core machine, most of it the 24 cleans on the
-# host beside the boot, and up to 155 s with a busy loop per core and other
-# builds beside it; three runs at once up to 265 s.
+# beside WHAT COMMAND...: runs COMMAND beside the script, what it says kept
+# for a failure; joined waits for all of them and fails with the first
+# that failed. On a busy machine the steps that do not wait for each other
+# get their share of it each, not one share for the lot.
+beside_pids=()
+beside_names=()
+beside() {
+    local name=$1
+    shift
+    "$@" 2>"$work/beside.${#beside_pids[@]}.log" &
+    beside_pids+=($!)
+    beside_names+=("$name")
+}
+joined() {
+    local i failed=
+    for i in "${!beside_pids[@]}"; do
+        wait "${beside_pids[i]}" || failed=${failed:-$i}
+    done
+    [ -z "$failed" ] || fail "$(sed 's/^FAIL: //' "$work/beside.$failed.log" | grep . \
+        || echo "${beside_names[failed]} stopped without a word")"
+    beside_pids=()
+    beside_names=()
+}
+# A run stopped meanwhile takes them with it.
+trap '[ ${#beside_pids[@]} -eq 0 ] || kill "${beside_pids[@]}" 2>/dev/null || true; cleanup' EXIT
+# One boot with four cleans takes about 10 s of the machine's own time,
+# the 24 cleans on the host going on beside it; the whole run about 18 s on
+# a quiet 2-core machine, up to 45 s with a busy loop per core and a build
+# beside it, and three runs at once up to 105 s.
 vm_seconds=300
 # repeat-e2e limits: 300 540
 
@@ -42,38 +67,42 @@ command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64 (Debian 
 [ -f "$kernels/current" ] && kernel=$kernels/$(cat "$kernels/current") && [ -f "$kernel/load-order" ] \
     || skip "no kernel in $kernels: $(cat "$kernels/fetch-failed" 2>/dev/null \
         || echo "scripts/test fetches it with scripts/lib/fetch-vm-kernel $kernels")"
+# The kernel's own ELF boots in half the time of vmlinuz, where it was kept.
+boot=$kernel/vmlinux
+[ -f "$boot" ] || boot=$kernel/vmlinuz
 for tool in mkfs.fat fsck.fat sfdisk mmd mcopy mdel mattrib mlabel qemu-img qemu-nbd cpio; do
     command -v "$tool" >/dev/null || fail "no $tool (scripts/test installs dosfstools, fdisk, mtools, qemu-utils and cpio)"
 done
 # The busybox package that is not static would need its own libraries.
 [ -x /bin/busybox ] && ! ldd /bin/busybox >/dev/null 2>&1 || fail "/bin/busybox is not a static busybox (busybox-static)"
 
-root=$work/initramfs
-mkdir -p "$root"/{bin,usr/bin,dev,proc,sys,mnt,tmp,modules}
-cp /bin/busybox "$root/bin/"
-cp "$binary" "$root/usr/bin/brightsweep"
-# Every library at the path the loader looks in, the loader itself included.
-ldd "$binary" >"$work/ldd" || fail "ldd $binary failed"
-! grep -q 'not found' "$work/ldd" || fail "libraries of $binary are missing: $(grep 'not found' "$work/ldd")"
-for library in $(awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' "$work/ldd"); do
-    mkdir -p "$root${library%/*}"
-    cp -L "$library" "$root$library"
-done
-cp "$kernel"/modules/*.ko "$kernel/load-order" "$root/modules/"
-
 # The drives in the order they are attached (vda, vdb, ...), each with the
 # device its file system is on: the kernel reads partition tables itself.
 drives=(fat16-mbr fat16-bare fat32-mbr fat32-bare)
 devices=(vda1 vdb vdc1 vdd)
-for i in "${!drives[@]}"; do
-    echo "${drives[i]} ${devices[i]}"
-done >"$root/drives"
 
-# The kernel console goes to the first serial port, kept for a failure
-# message; the results go to the second, so that no kernel message lands in
-# the middle of them. Each write opens the port anew: its close waits until
-# the port has sent everything, before the power goes off.
-cat >"$root/init" <<'EOF'
+root=$work/initramfs
+make_initrd() {
+    mkdir -p "$root"/{bin,usr/bin,dev,proc,sys,mnt,tmp,modules}
+    cp /bin/busybox "$root/bin/"
+    cp "$binary" "$root/usr/bin/brightsweep"
+    # Every library at the path the loader looks in, the loader itself included.
+    ldd "$binary" >"$work/ldd" || fail "ldd $binary failed"
+    ! grep -q 'not found' "$work/ldd" || fail "libraries of $binary are missing: $(grep 'not found' "$work/ldd")"
+    for library in $(awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' "$work/ldd"); do
+        mkdir -p "$root${library%/*}"
+        cp -L "$library" "$root$library"
+    done
+    cp "$kernel"/modules/*.ko "$kernel/load-order" "$root/modules/"
+    for i in "${!drives[@]}"; do
+        echo "${drives[i]} ${devices[i]}"
+    done >"$root/drives"
+
+    # The kernel console goes to the first serial port, kept for a failure
+    # message; the results go to the second, so that no kernel message lands
+    # in the middle of them. Each write opens the port anew: its close waits
+    # until the port has sent everything, before the power goes off.
+    cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox mount -t devtmpfs dev /dev
 exec </dev/console >/dev/console 2>&1
@@ -106,8 +135,10 @@ while read -r name device; do
 done </drives
 halt done
 EOF
-chmod 755 "$root/init"
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/initrd" || fail "cpio failed"
+    chmod 755 "$root/init"
+    (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/initrd" || fail "cpio failed"
+}
+beside "the making of the initramfs" make_initrd
 
 # --- The drives -------------------------------------------------------------
 # C: as Windows 98 leaves it, the six folders spelt as it spells them: junk
@@ -121,12 +152,14 @@ files=$work/files
 mkdir "$files"
 # The local copy of every file put, at its DOS path under $files.
 text() { # text DOS-PATH CONTENT: the local copy of a short file
-    mkdir -p "$(dirname "$files/$1")"
-    printf '%s' "$2" >"$files/$1"
+    local path=$files/$1
+    mkdir -p "${path%/*}"
+    printf '%s' "$2" >"$path"
 }
 noise() { # noise DOS-PATH BYTES: the local copy of a file of many clusters
-    mkdir -p "$(dirname "$files/$1")"
-    head -c "$2" /dev/urandom >"$files/$1"
+    local path=$files/$1
+    mkdir -p "${path%/*}"
+    head -c "$2" /dev/urandom >"$path"
 }
 text MSDOS.SYS $'[Paths]\r\nWinDir=C:\\WINDOWS\r\nWinBootDir=C:\\WINDOWS\r\nHostWinBootDrv=C\r\n[Options]\r\nBootGUI=1\r\n'
 noise IO.SYS 222390
@@ -265,27 +298,27 @@ declare -A partition_type=([fat16-mbr]=06 [fat32-mbr]=0C)
 declare -A stops=([fat16-mbr]=stops [fat16-bare]=runs-through [fat32-mbr]=runs-through [fat32-bare]=stops)
 # FAT32 needs 65,525 clusters at least: 64 MB of 512-byte clusters.
 declare -A fs_sectors=([fat16-mbr]=65536 [fat16-bare]=65536 [fat32-mbr]=131072 [fat32-bare]=131072)
-for drive in "${drives[@]}"; do
-    image=$work/$drive.img
-    sectors=${fs_sectors[$drive]}
+# make_drive DRIVE: the drive's image, and a copy of it for the VM to clean.
+make_drive() {
+    local drive=$1 image=$work/$1.img sectors=${fs_sectors[$1]} log=$work/$1.made.log
     if [ -n "${partition_type[$drive]:-}" ]; then
         truncate -s $(((start_sector + sectors) * 512)) "$image"
-        echo "$start_sector,$sectors,${partition_type[$drive]}" | sfdisk -q "$image" >"$work/sfdisk.log" 2>&1 \
-            || fail "sfdisk on $drive failed: $(cat "$work/sfdisk.log")"
+        echo "$start_sector,$sectors,${partition_type[$drive]}" | sfdisk -q "$image" >"$log" 2>&1 \
+            || fail "sfdisk on $drive failed: $(cat "$log")"
         mkfs.fat -F "${fat_bits[$drive]}" -n WIN98 --offset "$start_sector" -h "$start_sector" \
-            "$image" $((sectors / 2)) >"$work/mkfs.log" 2>&1 || fail "mkfs.fat on $drive failed: $(cat "$work/mkfs.log")"
+            "$image" $((sectors / 2)) >"$log" 2>&1 || fail "mkfs.fat on $drive failed: $(cat "$log")"
         fill "$image@@$((start_sector * 512))" "${stops[$drive]}" "$drive"
     else
-        mkfs.fat -F "${fat_bits[$drive]}" -n WIN98 -C "$image" $((sectors / 2)) >"$work/mkfs.log" 2>&1 \
-            || fail "mkfs.fat on $drive failed: $(cat "$work/mkfs.log")"
+        mkfs.fat -F "${fat_bits[$drive]}" -n WIN98 -C "$image" $((sectors / 2)) >"$log" 2>&1 \
+            || fail "mkfs.fat on $drive failed: $(cat "$log")"
         fill "$image" "${stops[$drive]}" "$drive"
     fi
-done
-
-# The VM cleans a copy of each.
+    cp --sparse=always "$image" "$work/$drive.vm.img"
+}
 for drive in "${drives[@]}"; do
-    cp --sparse=always "$work/$drive.img" "$work/$drive.vm.img"
+    beside "the making of $drive" make_drive "$drive"
 done
+joined
 
 # --- The machine, while the host cleans -------------------------------------
 # KVM stalls this boot on these machines; TCG does not. No default devices:
@@ -297,7 +330,7 @@ for drive in "${drives[@]}"; do
     disks+=(-drive "file=$work/$drive.vm.img,if=virtio,format=raw")
 done
 qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults -display none -monitor none -no-reboot \
-    -kernel "$kernel/vmlinuz" -initrd "$work/initrd" \
+    -kernel "$boot" -initrd "$work/initrd" \
     -append 'console=ttyS0 panic=-1 quiet no_timer_check' \
     "${disks[@]}" \
     -serial "file:$work/console.log" -serial "file:$work/results.raw" \
@@ -437,20 +470,10 @@ clean_on_host() {
         rm -f "$image" "$image.fs"
     done
 }
-host_jobs=()
-# A run stopped meanwhile takes its cleans with it.
-trap '[ ${#host_jobs[@]} -eq 0 ] || kill "${host_jobs[@]}" 2>/dev/null || true; cleanup' EXIT
 for drive in "${drives[@]}"; do
-    clean_on_host "$drive" 2>"$work/$drive.host.log" &
-    host_jobs+=($!)
+    beside "the cleans of $drive on the host" clean_on_host "$drive"
 done
-failed=
-for i in "${!drives[@]}"; do
-    wait "${host_jobs[i]}" || failed=${failed:-${drives[i]}}
-done
-host_jobs=()
-[ -z "$failed" ] || fail "$(sed 's/^FAIL: //' "$work/$failed.host.log" | grep . \
-    || echo "the cleans of $failed on the host stopped without a word")"
+joined
 
 # --- The machine's results --------------------------------------------------
 wait_exit "$vm_seconds"
@@ -470,7 +493,10 @@ awk -v dir="$work" '
     /^@@@ / { out = ""; next }
     out != "" { print >out }' "$work/results"
 
-for i in "${!drives[@]}"; do
+# check_drive I: the drive cleaned in the machine against what a clean
+# leaves, and each of its images cleaned on the host against it.
+check_drive() {
+    local i=$1
     drive=${drives[i]}
     mounted=$(grep -m 1 "^@@@ $drive mounted " "$work/results" || true)
     for option in shortname=mixed utf8 showexec flush; do
@@ -544,6 +570,10 @@ for i in "${!drives[@]}"; do
         rm -rf "$image.contents"
     done
     [ "$fs" = "$work/$drive.vm.img" ] || rm "$fs"
+}
+for i in "${!drives[@]}"; do
+    beside "the checks of ${drives[i]}" check_drive "$i"
 done
+joined
 
 echo "PASS"
