@@ -28,31 +28,13 @@ vm_seconds=240
 # repeat-e2e limits: 150 270
 
 # --- The kernel and the initramfs -------------------------------------------
-command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64 (Debian package qemu-system-x86)"
-[ -f "$kernels/current" ] && kernel=$kernels/$(cat "$kernels/current") && [ -f "$kernel/load-order" ] \
-    || skip "no kernel in $kernels: $(cat "$kernels/fetch-failed" 2>/dev/null \
-        || echo "scripts/test fetches it with scripts/lib/fetch-vm-kernel $kernels")"
-# The kernel's own ELF boots in half the time of vmlinuz, where it was kept.
-boot=$kernel/vmlinux
-[ -f "$boot" ] || boot=$kernel/vmlinuz
+vm_kernel "$kernels"
 for tool in mkfs.vfat fsck.fat mmd mcopy mattrib cpio; do
     command -v "$tool" >/dev/null || fail "no $tool (scripts/test installs dosfstools, mtools and cpio)"
 done
-# The busybox package that is not static would need its own libraries.
-[ -x /bin/busybox ] && ! ldd /bin/busybox >/dev/null 2>&1 || fail "/bin/busybox is not a static busybox (busybox-static)"
 
 root=$work/initramfs
-mkdir -p "$root"/{bin,usr/bin,dev,proc,sys,mnt,tmp,modules}
-cp /bin/busybox "$root/bin/"
-cp "$binary" "$root/usr/bin/brightsweep"
-# Every library at the path the loader looks in, the loader itself included.
-ldd "$binary" >"$work/ldd" || fail "ldd $binary failed"
-! grep -q 'not found' "$work/ldd" || fail "libraries of $binary are missing: $(grep 'not found' "$work/ldd")"
-for library in $(awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' "$work/ldd"); do
-    mkdir -p "$root${library%/*}"
-    cp -L "$library" "$root$library"
-done
-cp "$kernel"/modules/*.ko "$kernel/load-order" "$root/modules/"
+vm_root "$root" "$binary"
 
 # The kernel console goes to the first serial port, kept for a failure
 # message; the results go to the second, so that no kernel message lands in

@@ -63,18 +63,10 @@ export MTOOLS_SKIP_CHECK=1
 export LC_ALL=C.UTF-8
 
 # --- The kernel, the tools and the initramfs --------------------------------
-command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64 (Debian package qemu-system-x86)"
-[ -f "$kernels/current" ] && kernel=$kernels/$(cat "$kernels/current") && [ -f "$kernel/load-order" ] \
-    || skip "no kernel in $kernels: $(cat "$kernels/fetch-failed" 2>/dev/null \
-        || echo "scripts/test fetches it with scripts/lib/fetch-vm-kernel $kernels")"
-# The kernel's own ELF boots in half the time of vmlinuz, where it was kept.
-boot=$kernel/vmlinux
-[ -f "$boot" ] || boot=$kernel/vmlinuz
+vm_kernel "$kernels"
 for tool in mkfs.fat fsck.fat sfdisk mmd mcopy mdel mattrib mlabel qemu-img qemu-nbd cpio; do
     command -v "$tool" >/dev/null || fail "no $tool (scripts/test installs dosfstools, fdisk, mtools, qemu-utils and cpio)"
 done
-# The busybox package that is not static would need its own libraries.
-[ -x /bin/busybox ] && ! ldd /bin/busybox >/dev/null 2>&1 || fail "/bin/busybox is not a static busybox (busybox-static)"
 
 # The drives in the order they are attached (vda, vdb, ...), each with the
 # device its file system is on: the kernel reads partition tables itself.
@@ -83,17 +75,7 @@ devices=(vda1 vdb vdc1 vdd)
 
 root=$work/initramfs
 make_initrd() {
-    mkdir -p "$root"/{bin,usr/bin,dev,proc,sys,mnt,tmp,modules}
-    cp /bin/busybox "$root/bin/"
-    cp "$binary" "$root/usr/bin/brightsweep"
-    # Every library at the path the loader looks in, the loader itself included.
-    ldd "$binary" >"$work/ldd" || fail "ldd $binary failed"
-    ! grep -q 'not found' "$work/ldd" || fail "libraries of $binary are missing: $(grep 'not found' "$work/ldd")"
-    for library in $(awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' "$work/ldd"); do
-        mkdir -p "$root${library%/*}"
-        cp -L "$library" "$root$library"
-    done
-    cp "$kernel"/modules/*.ko "$kernel/load-order" "$root/modules/"
+    vm_root "$root" "$binary"
     for i in "${!drives[@]}"; do
         echo "${drives[i]} ${devices[i]}"
     done >"$root/drives"
