@@ -226,11 +226,14 @@ bool waitsInCall(pid_t thread, long number, std::chrono::milliseconds limit)
 
 // Interrupts the calling thread with SIGUSR1 a few times while it waits in
 // the call numbered number, then lets the call go on by doing release() on
-// another thread. Each signal is sent once the thread waits in that call,
-// however slow the machine, for the first within 10 s; a call that a signal
-// ended is not waited for again long. SA_RESTART is off, so the kernel
-// hands EINTR back each time. inside says whether the first signal found
-// the thread in the call.
+// another thread, again until it says it did or the call has returned: a
+// thread between a retry's signal and its next call, or one that has
+// entered the call but not yet got as far as a FIFO's reader count, is
+// not there to be released. Each signal is sent once the thread waits in
+// that call, however slow the machine, for the first within 10 s; a call
+// that a signal ended is not waited for again long. SA_RESTART is off, so
+// the kernel hands EINTR back each time. inside says whether the first
+// signal found the thread in the call.
 template<typename Call, typename Release>
 auto callWhileInterrupted(long number, bool &inside, Call call, Release release)
 {
@@ -242,6 +245,7 @@ auto callWhileInterrupted(long number, bool &inside, Call call, Release release)
     g_signalsCaught = 0;
     const pthread_t waiting = pthread_self();
     const pid_t waitingId = gettid();
+    std::atomic<bool> returned{false};
     std::thread helper([&] {
         inside = waitsInCall(waitingId, number, std::chrono::seconds(10));
         pthread_kill(waiting, SIGUSR1);
@@ -250,10 +254,14 @@ auto callWhileInterrupted(long number, bool &inside, Call call, Release release)
             pthread_kill(waiting, SIGUSR1);
         }
         waitsInCall(waitingId, number, std::chrono::milliseconds(200));
-        release();
+        while (!release() && !returned) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            waitsInCall(waitingId, number, std::chrono::milliseconds(200));
+        }
     });
     const auto result = call();
     const int error = errno;
+    returned = true;
     helper.join();
     sigaction(SIGUSR1, &previous, nullptr);
     errno = error;
@@ -459,7 +467,11 @@ void TestFaultInjection::interruptedCallsAreRetried()
             return throughTheSeam ? host.openat(AT_FDCWD, fifo.c_str(), O_RDONLY | O_CLOEXEC, 0)
                                   : ::openat(AT_FDCWD, fifo.c_str(), O_RDONLY | O_CLOEXEC, 0);
         },
-        [&] { writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
+        [&] {
+            // Without a reader inside its open yet, this fails with ENXIO.
+            writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return writer >= 0;
+        });
     const int openError = errno;
     QVERIFY2(inside, "the open never waited for the FIFO's other end");
     QVERIFY(g_signalsCaught > 0);
@@ -486,6 +498,7 @@ void TestFaultInjection::interruptedCallsAreRetried()
         [&] {
             while (::read(ends[0], block, sizeof block) > 0) {
             }
+            return true;
         });
     const int writeError = errno;
     QVERIFY2(inside, "the write never waited for room in the pipe");
